@@ -1,0 +1,14 @@
+# Fixed paths of the installed system. The defaults are the real paths; test builds
+# (NV_TEST_PATHS=ON) point them into the build tree so that no test touches the system.
+if(NV_TEST_PATHS)
+  set(_nv_root "${CMAKE_BINARY_DIR}/stage")
+else()
+  set(_nv_root "")
+endif()
+
+set(NV_INSTALL_DIR "${_nv_root}/opt/TOLLAN/velstra" CACHE PATH "Install directory of the daemon")
+set(NV_PROGRAM_NAME "NorrimVelstraSvc" CACHE STRING "Program file name of the daemon")
+set(NV_CREDENTIAL_FILE_NAME "vexwssc.dat" CACHE STRING "Enciphered credential file, inside the install directory")
+set(NV_ROOT_CERT_FILE_NAME "vexrootcert.cer" CACHE STRING "Root CA certificate file, inside the install directory")
+set(NV_MODULE_PATH "${_nv_root}/usr/share/Quarn/Velstra/velstra/libVelstraClient.so" CACHE FILEPATH "Native client module")
+set(NV_PRIVATE_LIB_DIR "${NV_INSTALL_DIR}/lib" CACHE PATH "Private library directory (TLS compatibility libraries)")

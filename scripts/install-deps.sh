@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages needed to build, test and run the daemon.
+#   scripts/install-deps.sh            build + run + tests
+#   scripts/install-deps.sh --browsers also the browsers and tools for browser tests and benchmarks
+set -euo pipefail
+
+pkgs=(
+  build-essential cmake pkg-config git
+  libcivetweb-dev libjson-c-dev libssl-dev openssl libgtk-3-dev
+  libnss3-tools googletest libgtest-dev libgmock-dev
+  xvfb xauth procps psmisc util-linux python3
+)
+if [ "${1:-}" = "--browsers" ] || [ "${NV_WITH_BROWSERS:-0}" = 1 ]; then
+  pkgs+=(chromium firefox-esr nodejs wrk gnuplot-nox clang libclang-rt-14-dev)
+fi
+
+SUDO=""
+if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update
+  $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi

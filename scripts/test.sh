@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Runs every test: installs the Debian packages, then builds and runs the suite twice, once as a
+# normal build with warnings as errors and once with AddressSanitizer + UndefinedBehaviorSanitizer.
+# Both builds point the fixed install paths into their build trees (NV_TEST_PATHS=ON).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh --browsers
+
+jobs=$(nproc)
+run_suite() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -DNV_TEST_PATHS=ON -DNV_WERROR=ON "$@"
+  cmake --build "$dir" -j"$jobs"
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 300)
+}
+
+run_suite build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DNV_SANITIZE=ON
+echo "all tests passed"
