@@ -1,0 +1,307 @@
+// The task store: sessions, tasks, expiry and clean-up.
+#include "tasks/HTTPTaskManager.h"
+
+#include <unistd.h>
+
+#include <utility>
+#include <vector>
+
+#include "bridge/VelstraWrapper.h"
+#include "support/DMLog.h"
+#include "support/Wipe.h"
+
+namespace {
+
+// A session lives this long after its creation or its last added task.
+constexpr time_t kSessionLifetimeSeconds = 3600;
+// Poll period while waiting for a running task.
+constexpr useconds_t kRunningPollMicros = 10000;
+
+time_t SystemClock() { return time(nullptr); }
+
+}  // namespace
+
+std::atomic<CHTTPTaskManager::ClockFn> CHTTPTaskManager::s_pfnClock{&SystemClock};
+
+void CHTTPTaskManager::SetClock(ClockFn clock) {
+    s_pfnClock.store(clock != nullptr ? clock : &SystemClock);
+}
+
+time_t CHTTPTaskManager::Now() { return s_pfnClock.load()(); }
+
+std::string CHTTPTaskManager::MakeTaskKey(const _PROTOCOL_HEADER& header) {
+    return header.id + "&" + header.tabid;
+}
+
+// ---------------------------------------------------------------------------------------------
+// CHTTPTask
+
+CHTTPTaskManager::CHTTPTask::CHTTPTask(const _PROTOCOL_HEADER& header, const std::string& request,
+                                       void* handle)
+    : m_header(header), m_strRequest(request), m_hModule(handle) {}
+
+CHTTPTaskManager::CHTTPTask::~CHTTPTask() {
+    if (!m_strRequest.empty()) WipeString(m_strRequest);
+}
+
+int CHTTPTaskManager::CHTTPTask::ProcessTask() {
+    m_nStatus.store(TASK_RUNNING, std::memory_order_release);
+    // Runs without the store's lock: the bridge takes its own lock for the module call, and the
+    // two locks are never nested.
+    CVelstraWrapper* bridge = CVelstraWrapper::GetInst();
+    std::string reply;
+    if (bridge != nullptr) reply = bridge->GetFunc(m_strRequest.c_str(), m_hModule);
+    WipeString(m_result.reply);
+    m_result.reply = std::move(reply);
+    // Published after the reply: whoever reads TASK_DONE (acquire) also sees the reply. Nothing of
+    // the task may be touched after this store, as a waiting thread may delete it at once.
+    m_nStatus.store(TASK_DONE, std::memory_order_release);
+    return 0;
+}
+
+int CHTTPTaskManager::CHTTPTask::GetTaskResult(_PROTOCOL_RESPONSE& response) {
+    const int status = GetTaskStatus();
+    if (status == TASK_DONE) response = m_result;
+    return status;
+}
+
+// ---------------------------------------------------------------------------------------------
+// CHTTPSession
+
+CHTTPTaskManager::CHTTPSession::CHTTPSession(CVexMutex* pStoreLock)
+    : m_tExpire(CHTTPTaskManager::Now() + kSessionLifetimeSeconds), m_pStoreLock(pStoreLock) {
+    CVelstraWrapper* bridge = CVelstraWrapper::GetInst();
+    if (bridge != nullptr) m_hModule = bridge->Open(nullptr);
+}
+
+CHTTPTaskManager::CHTTPSession::~CHTTPSession() {
+    CVelstraWrapper* bridge = CVelstraWrapper::GetInst();
+    if (bridge != nullptr) bridge->Close(m_hModule);
+    m_hModule = nullptr;
+}
+
+bool CHTTPTaskManager::CHTTPSession::IsOverExpireTime() {
+    const time_t now = CHTTPTaskManager::Now();
+    if (difftime(m_tExpire, now) >= 0) return false;
+    DMlogprint("[%s] %d, %d\n", "IsOverExpireTime", static_cast<int32_t>(m_tExpire),
+               static_cast<int32_t>(now));
+    return true;
+}
+
+void CHTTPTaskManager::CHTTPSession::SetExpireTick(unsigned int seconds) {
+    m_tExpire = static_cast<time_t>(seconds);
+}
+
+void CHTTPTaskManager::CHTTPSession::ResetExpireTick() {
+    m_tExpire = CHTTPTaskManager::Now() + kSessionLifetimeSeconds;
+}
+
+int CHTTPTaskManager::CHTTPSession::GetCount() const { return static_cast<int>(m_mapTask.size()); }
+
+int CHTTPTaskManager::CHTTPSession::AddTask(CHTTPTask* task) {
+    if (task == nullptr) return -1;
+    // A repeated request with the same id and tabid replaces the earlier task once it has
+    // finished. The wait may let go of the store's lock; from here to the end of this function the
+    // lock is held without a break, so the key is still free when the task is filed.
+    RemoveTask(task);
+    const std::string key = MakeTaskKey(task->GetProtocolHeader());
+    task->SetSessionArg(m_hModule);
+    m_mapTask[key] = task;
+    // Adding a task is the only thing that extends a session; collecting results does not.
+    ResetExpireTick();
+    return 0;
+}
+
+int CHTTPTaskManager::CHTTPSession::RemoveTask(CHTTPTask* task) {
+    if (task == nullptr) return -1;
+    RemoveTask(MakeTaskKey(task->GetProtocolHeader()));
+    return 0;
+}
+
+int CHTTPTaskManager::CHTTPSession::RemoveTask(std::string key) {
+    for (;;) {
+        // Looked up afresh on every round: while the lock was released the task may have been
+        // removed or replaced by another thread.
+        auto it = m_mapTask.find(key);
+        if (it == m_mapTask.end()) return 0;
+        CHTTPTask* task = it->second;
+        if (task->GetTaskStatus() != TASK_RUNNING) {
+            m_mapTask.erase(it);
+            delete task;  // wipes the request text
+            return 0;
+        }
+        // A running task is never deleted: wait for it. The running task may not have been started
+        // yet, and starting it needs the store's lock, so the lock is released while we sleep.
+        // This session stays pinned meanwhile, so the clean-up cannot delete it under us.
+        ++m_nWaiters;
+        if (m_pStoreLock != nullptr) m_pStoreLock->Unlock();
+        usleep(kRunningPollMicros);
+        if (m_pStoreLock != nullptr) m_pStoreLock->Lock();
+        --m_nWaiters;
+    }
+}
+
+int CHTTPTaskManager::CHTTPSession::RemoveTask(const char* key) {
+    if (key == nullptr) return -1;
+    return RemoveTask(std::string(key));
+}
+
+int CHTTPTaskManager::CHTTPSession::RemoveAllFinishedTask() {
+    // Keys first, erasing afterwards, so that the map is not changed while it is walked.
+    std::vector<std::string> keys;
+    for (const auto& entry : m_mapTask) {
+        if (entry.second->GetTaskStatus() == TASK_DONE) keys.push_back(entry.first);
+    }
+    // None of these is running, and under the store's lock none can start, so the removal never
+    // waits and never lets go of the lock (the clean-up pass relies on that).
+    for (const std::string& key : keys) {
+        auto it = m_mapTask.find(key);
+        if (it == m_mapTask.end() || it->second->GetTaskStatus() == TASK_RUNNING) continue;
+        delete it->second;
+        m_mapTask.erase(it);
+    }
+    return 0;
+}
+
+CHTTPTaskManager::CHTTPTask* CHTTPTaskManager::CHTTPSession::GetTask(const std::string& key) {
+    auto it = m_mapTask.find(key);
+    return it == m_mapTask.end() ? nullptr : it->second;
+}
+
+CHTTPTaskManager::CHTTPTask* CHTTPTaskManager::CHTTPSession::GetTask(const char* key) {
+    if (key == nullptr) return nullptr;
+    return GetTask(std::string(key));
+}
+
+bool CHTTPTaskManager::CHTTPSession::isExistTask(const std::string& key) {
+    return m_mapTask.find(key) != m_mapTask.end();
+}
+
+bool CHTTPTaskManager::CHTTPSession::isExistTask(const char* key) {
+    if (key == nullptr) return false;
+    return isExistTask(std::string(key));
+}
+
+// ---------------------------------------------------------------------------------------------
+// CHTTPTaskManager
+
+CHTTPTaskManager::~CHTTPTaskManager() {
+    CVexAutoLock lock(&m_mutex);
+    for (auto& origin : m_mapOrigin) {
+        for (auto& session : *origin.second) {
+            CHTTPSession* pSession = session.second;
+            // Leftover tasks are deleted here (the session does not delete its tasks). No task is
+            // being processed any more: the handlers are destroyed after the server has stopped.
+            for (auto& task : pSession->m_mapTask) delete task.second;
+            pSession->m_mapTask.clear();
+            delete pSession;
+        }
+        delete origin.second;
+    }
+    m_mapOrigin.clear();
+}
+
+int CHTTPTaskManager::CreateTask(const _PROTOCOL_HEADER& header, const std::string& request) {
+    DMlogprint("[%s] Param : %s\n", "CreateTask", request.c_str());
+    auto* task = new CHTTPTask(header, request, /*handle=*/nullptr);
+    return InsertTask(task);
+}
+
+int CHTTPTaskManager::InsertTask(CHTTPTask* task) {
+    if (task == nullptr) return -1;
+    CVexAutoLock lock(&m_mutex);
+    const _PROTOCOL_HEADER& header = task->GetProtocolHeader();
+    const std::string& originKey = header.origin;
+    const std::string& sessionKey = header.session_id;
+
+    auto originIt = m_mapOrigin.find(originKey);
+    if (originIt == m_mapOrigin.end()) {
+        originIt = m_mapOrigin.emplace(originKey, new SessionMap()).first;
+    }
+    SessionMap& sessions = *originIt->second;
+    auto sessionIt = sessions.find(sessionKey);
+    if (sessionIt == sessions.end()) {
+        auto* session = new CHTTPSession(&m_mutex);  // opens the module
+        session->SetSessionID(sessionKey);
+        sessionIt = sessions.emplace(sessionKey, session).first;
+    }
+    CHTTPSession* session = sessionIt->second;
+    task->SetParentSession(session);
+    // AddTask may let go of the lock while it waits for a task it replaces; the session is pinned
+    // meanwhile and none of the iterators above is used afterwards.
+    session->AddTask(task);
+    return 0;
+}
+
+CHTTPTaskManager::CHTTPTask* CHTTPTaskManager::FindTask(const _PROTOCOL_HEADER& header) {
+    auto originIt = m_mapOrigin.find(header.origin);
+    if (originIt == m_mapOrigin.end()) return nullptr;
+    auto sessionIt = originIt->second->find(header.session_id);
+    if (sessionIt == originIt->second->end()) return nullptr;
+    return sessionIt->second->GetTask(MakeTaskKey(header));
+}
+
+int CHTTPTaskManager::ProcessTask(const _PROTOCOL_HEADER& header) {
+    CHTTPTask* task = nullptr;
+    {
+        CVexAutoLock lock(&m_mutex);
+        task = FindTask(header);
+        if (task == nullptr) return 1;
+        // Marked running before the lock goes, so that nothing deletes the task while the module
+        // runs (a task that had finished would otherwise be open to replacement or clean-up).
+        task->MarkRunning();
+    }
+    // The store's lock is never held while the bridge's lock is taken.
+    return task->ProcessTask();
+}
+
+int CHTTPTaskManager::GetTaskResult(const _PROTOCOL_HEADER& header, _PROTOCOL_RESPONSE& response) {
+    CVexAutoLock lock(&m_mutex);
+    CHTTPTask* task = FindTask(header);
+    if (task == nullptr) return TASK_RESULT_NONE;
+    if (task->GetTaskResult(response) == TASK_RUNNING) return TASK_RESULT_RUNNING;
+    return TASK_RESULT_FINISHED;
+}
+
+int CHTTPTaskManager::RemoveTask(const _PROTOCOL_HEADER& header) {
+    CVexAutoLock lock(&m_mutex);
+    auto originIt = m_mapOrigin.find(header.origin);
+    if (originIt == m_mapOrigin.end()) return 0;
+    auto sessionIt = originIt->second->find(header.session_id);
+    if (sessionIt == originIt->second->end()) return 0;
+    // May let go of the lock while the task runs; the session is pinned meanwhile.
+    sessionIt->second->RemoveTask(MakeTaskKey(header));
+    return 0;
+}
+
+void CHTTPTaskManager::CleanUp_OldSessions() {
+    CVexAutoLock lock(&m_mutex);
+    // Nothing in this pass lets go of the lock, so the maps cannot change under the walks; keys
+    // are still collected first and erased afterwards.
+    std::vector<std::string> emptyOrigins;
+    for (auto& origin : m_mapOrigin) {
+        SessionMap& sessions = *origin.second;
+        std::vector<std::string> expired;
+        for (auto& entry : sessions) {
+            CHTTPSession* session = entry.second;
+            if (!session->IsOverExpireTime()) continue;
+            session->RemoveAllFinishedTask();
+            // A session with a thread waiting in it is kept for a later pass.
+            if (session->GetCount() == 0 && !session->IsPinned()) expired.push_back(entry.first);
+        }
+        for (const std::string& key : expired) {
+            DMlogprint("Erase Session : %s\n", key.c_str());
+            auto it = sessions.find(key);
+            CHTTPSession* session = it->second;
+            sessions.erase(it);
+            delete session;  // closes its module reference
+        }
+        if (sessions.empty()) emptyOrigins.push_back(origin.first);
+    }
+    for (const std::string& key : emptyOrigins) {
+        auto it = m_mapOrigin.find(key);
+        SessionMap* sessions = it->second;
+        m_mapOrigin.erase(it);
+        delete sessions;
+    }
+}

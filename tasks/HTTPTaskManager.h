@@ -1,0 +1,177 @@
+// The task store: every request meant for the native module becomes a task, filed in a session
+// (one per origin for HTTP, one per origin and tab for WebSocket), processed on the thread that
+// received it, and its result handed out, possibly more than once and possibly to a later request.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <map>
+#include <string>
+
+#include "support/VexMutex.h"
+#include "tasks/ProtocolRecords.h"
+
+// Task status codes.
+constexpr int32_t TASK_RUNNING = 100;
+constexpr int32_t TASK_DONE = 101;
+
+// Results of CHTTPTaskManager::GetTaskResult.
+constexpr int TASK_RESULT_NONE = 0;
+constexpr int TASK_RESULT_RUNNING = 1;
+constexpr int TASK_RESULT_FINISHED = 2;
+
+// CHTTPTaskManager is the store, and the base of the client-interface handlers, so each handler
+// owns one. Keys: origin -> session key -> task key (id + "&" + tabid). The store owns the session
+// maps, the sessions and, through them, the tasks. It is called from the server's worker threads
+// (CreateTask, ProcessTask, GetTaskResult, RemoveTask) and from its clean-up thread
+// (CleanUp_OldSessions). One non-recursive lock, m_mutex, guards every map, every session and every
+// task except a task's status while the task is being processed; no operation takes it twice.
+// The store's lock is never held while the bridge's lock is taken: the module call of a task runs
+// after the lock has been released. Session creation and deletion open and close the module under
+// the store's lock; those bridge calls take no lock of their own.
+class CHTTPTaskManager {
+public:
+    class CHTTPSession;
+    class CHTTPTask;
+
+    using SessionMap = std::map<std::string, CHTTPSession*>;
+    using OriginMap = std::map<std::string, SessionMap*>;
+
+    CHTTPTaskManager() = default;
+    // Deletes every task and session still filed; deleting a session closes its module reference.
+    // No other thread may use the store any more.
+    virtual ~CHTTPTaskManager();
+    CHTTPTaskManager(const CHTTPTaskManager&) = delete;
+    CHTTPTaskManager& operator=(const CHTTPTaskManager&) = delete;
+
+    // Logs the request and files a new running task for it, replacing (after it has finished) a
+    // task already filed under the same keys. 0, or -1.
+    int CreateTask(const _PROTOCOL_HEADER& header, const std::string& request);
+    // Files the task under its origin, session and task keys, creating the session map and the
+    // session (which opens the module) as needed. The store takes ownership. -1 for null, else 0.
+    int InsertTask(CHTTPTask* task);
+    // Runs the task filed under the header's keys on the calling thread, outside the store's lock.
+    // 1 when there is no such task, else 0.
+    int ProcessTask(const _PROTOCOL_HEADER& header);
+    // TASK_RESULT_NONE, TASK_RESULT_RUNNING, or TASK_RESULT_FINISHED with the task's result copied
+    // into response (response is untouched otherwise).
+    int GetTaskResult(const _PROTOCOL_HEADER& header, _PROTOCOL_RESPONSE& response);
+    // Removes and deletes the task filed under the header's keys, after it has finished. Always 0.
+    int RemoveTask(const _PROTOCOL_HEADER& header);
+    // The task filed under the header's keys, or null. The caller holds m_mutex, and may use the
+    // pointer only while it keeps holding it.
+    CHTTPTask* FindTask(const _PROTOCOL_HEADER& header);
+    // Deletes expired sessions once their finished tasks are gone; see the .cpp.
+    void CleanUp_OldSessions();
+
+    // The wall clock the sessions read (seconds). Tests replace it to place the expiry boundary
+    // exactly; null restores time(nullptr).
+    using ClockFn = time_t (*)();
+    static void SetClock(ClockFn clock);
+    static time_t Now();
+
+    // The task key made from a header: id + "&" + tabid.
+    static std::string MakeTaskKey(const _PROTOCOL_HEADER& header);
+
+protected:
+    CVexMutex m_mutex;
+    OriginMap m_mapOrigin;
+
+private:
+    static std::atomic<ClockFn> s_pfnClock;
+};
+
+// The tasks of one page, and that page's reference to the native module (opened on creation,
+// closed on deletion). Sessions have no lock of their own: every operation runs under the owning
+// store's lock. A session that waits for a running task lets go of that lock between its polls, so
+// the task can finish; while it waits it is pinned (IsPinned) and the store's clean-up does not
+// delete it.
+class CHTTPTaskManager::CHTTPSession {
+public:
+    // pStoreLock: the owning store's lock, held by every caller; borrowed. Null for a session
+    // outside a store (its waits then keep whatever the caller holds).
+    explicit CHTTPSession(CVexMutex* pStoreLock = nullptr);
+    // Closes the module reference. Tasks still in the map are not deleted (the store only deletes
+    // empty sessions, and deletes leftover tasks itself at shutdown).
+    virtual ~CHTTPSession();
+    CHTTPSession(const CHTTPSession&) = delete;
+    CHTTPSession& operator=(const CHTTPSession&) = delete;
+
+    // True when now is strictly later than the expiry (and then logs both values).
+    bool IsOverExpireTime();
+    void SetExpireTick(unsigned int seconds);
+    void ResetExpireTick();
+    time_t GetExpireTick() const { return m_tExpire; }
+    int GetCount() const;
+
+    // Files the task under its key, after removing (once finished) any task filed under that key,
+    // and extends the session by an hour. Takes ownership. -1 for null, else 0.
+    int AddTask(CHTTPTask* task);
+    // Removes the task filed under the key made from this task's header (possibly another object).
+    int RemoveTask(CHTTPTask* task);
+    // Waits while the task under the key runs (10 ms polls, store lock released meanwhile), then
+    // erases and deletes it. A missing task is not an error. Always 0.
+    int RemoveTask(std::string key);
+    int RemoveTask(const char* key);
+    int RemoveAllFinishedTask();
+    CHTTPTask* GetTask(const std::string& key);
+    CHTTPTask* GetTask(const char* key);
+    bool isExistTask(const std::string& key);
+    bool isExistTask(const char* key);
+
+    void SetSessionID(const std::string& id) { m_strSessionID = id; }
+    const std::string& GetSessionID() const { return m_strSessionID; }
+    void SetHTTPProtocolInterfaceObj(void* obj) { m_pProtocolIntfObj = obj; }
+    void* GetHTTPProtocolInterfaceObj() const { return m_pProtocolIntfObj; }
+    void* GetModuleHandle() const { return m_hModule; }
+    // True while a thread of this session waits for a running task with the store's lock released.
+    bool IsPinned() const { return m_nWaiters > 0; }
+
+private:
+    friend class CHTTPTaskManager;  // deletes leftover tasks when the store is destroyed
+
+    time_t m_tExpire;
+    void* m_pProtocolIntfObj = nullptr;  // opaque; never dereferenced here
+    void* m_hModule = nullptr;
+    std::string m_strSessionID;
+    std::map<std::string, CHTTPTask*> m_mapTask;
+    CVexMutex* m_pStoreLock;  // borrowed
+    int m_nWaiters = 0;
+};
+
+// One module call: a copy of the request's header and text, and the result. The status is the only
+// field shared outside the store's lock while the task is processed; it is published with release
+// ordering after the reply is stored and read with acquire ordering, so whoever sees TASK_DONE also
+// sees the reply. A TASK_RUNNING task is never deleted.
+class CHTTPTaskManager::CHTTPTask {
+public:
+    CHTTPTask(const _PROTOCOL_HEADER& header, const std::string& request, void* handle);
+    // Wipes the request text; the header and the result wipe their own text.
+    virtual ~CHTTPTask();
+    CHTTPTask(const CHTTPTask&) = delete;
+    CHTTPTask& operator=(const CHTTPTask&) = delete;
+
+    // Calls the module with the request text and stores its reply; ends in TASK_DONE. 0.
+    int ProcessTask();
+    int GetTaskStatus() const { return m_nStatus.load(std::memory_order_acquire); }
+    // Copies the result into response when the task is done; returns the status either way.
+    int GetTaskResult(_PROTOCOL_RESPONSE& response);
+    void SetParentSession(CHTTPSession* session) { m_pParentSession = session; }
+    CHTTPSession* GetParentSession() const { return m_pParentSession; }
+    const _PROTOCOL_HEADER& GetProtocolHeader() const { return m_header; }
+    const std::string& GetRequest() const { return m_strRequest; }
+    void SetSessionArg(void* handle) { m_hModule = handle; }
+    void* GetSessionArg() const { return m_hModule; }
+    // Marks the task running again before the store lets go of its lock to process it, so that
+    // nothing deletes it meanwhile.
+    void MarkRunning() { m_nStatus.store(TASK_RUNNING, std::memory_order_release); }
+
+private:
+    CHTTPSession* m_pParentSession = nullptr;  // informational; not owned
+    std::atomic<int32_t> m_nStatus{TASK_RUNNING};
+    _PROTOCOL_HEADER m_header;
+    std::string m_strRequest;
+    _PROTOCOL_RESPONSE m_result;
+    void* m_hModule;
+};
