@@ -1,0 +1,256 @@
+// Process control: background shell commands, kill and restart commands, /proc scans and the
+// single-instance rule.
+#include "support/ProcessUtil.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "nv_config.h"
+#include "support/DMLog.h"
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+struct DirCloser {
+    void operator()(DIR* d) const { closedir(d); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+// Background children not yet collected. Touched by the main thread only.
+std::vector<pid_t>& BackgroundChildren() {
+    static std::vector<pid_t> s_children;
+    return s_children;
+}
+
+// Collects the children that have ended, without waiting for the others.
+void ReapFinishedChildren() {
+    auto& children = BackgroundChildren();
+    for (auto it = children.begin(); it != children.end();) {
+        pid_t done = waitpid(*it, nullptr, WNOHANG);
+        // ECHILD: someone else collected it already.
+        if (done == *it || (done < 0 && errno == ECHILD))
+            it = children.erase(it);
+        else
+            ++it;
+    }
+}
+
+// The product's runner: a child process per command, never waited for.
+class CDMRealShellRunner : public IDMShellRunner {
+public:
+    int Run(const char* command) override {
+        ReapFinishedChildren();
+        pid_t pid = fork();
+        if (pid < 0) {
+            DMlogprint("DMLinuxUtil_SystemCall: fork failed (%s)\n", std::strerror(errno));
+            return -1;
+        }
+        if (pid == 0) {
+            // _exit, not exit: the child must not run the parent's exit handlers or flush its streams.
+            int ignored = std::system(command);
+            (void)ignored;
+            _exit(0);
+        }
+        BackgroundChildren().push_back(pid);
+        return 0;
+    }
+    void Pause(unsigned int usec) override { usleep(usec); }
+};
+
+CDMRealShellRunner s_realRunner;
+IDMShellRunner* s_pRunner = &s_realRunner;
+
+// The directory read as /proc (replaced by tests only).
+std::string& ProcRoot() {
+    static std::string s_procRoot = "/proc";
+    return s_procRoot;
+}
+
+// The test on the entry itself; file systems that do not fill d_type are asked with lstat.
+bool IsDirectoryEntry(const char* root, const struct dirent* entry) {
+    if (entry->d_type == DT_DIR) return true;
+    if (entry->d_type != DT_UNKNOWN) return false;
+    std::string path = std::string(root) + "/" + entry->d_name;
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// A decimal number made of the whole name, or -1.
+int ProcessNumber(const char* name) {
+    if (name[0] < '0' || name[0] > '9') return -1;
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(name, &end, 10);
+    if (errno != 0 || *end != '\0' || value > 0x7fffffffL) return -1;
+    return static_cast<int>(value);
+}
+
+bool IsPlainShellChar(unsigned char c) {
+    if (c >= 0x80) return true;  // bytes of multibyte characters mean nothing to the shell
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+    return std::strchr("/._-+,:@%=", c) != nullptr && c != '\0';
+}
+
+std::string SingleQuoted(const char* value) {
+    std::string out = "'";
+    for (const char* p = value; *p != '\0'; ++p) {
+        if (*p == '\'')
+            out += "'\\''";
+        else
+            out += *p;
+    }
+    out += "'";
+    return out;
+}
+
+// Hands a built command to the runner unless it exceeds the room the command buffers have; a cut
+// command could lose its closing quote or name another process, so it is refused instead.
+int RunLimited(const char* who, const std::string& command, size_t maxChars) {
+    if (command.size() > maxChars) {
+        DMlogprint("%s: command too long (%zu characters), not run\n", who, command.size());
+        return -1;
+    }
+    return DMLinuxUtil_SystemCall(command.c_str());
+}
+
+}  // namespace
+
+extern "C" {
+
+int g_nSameProcessCount = 1;
+
+int DMLinuxUtil_SystemCall(const char* command) {
+    if (command == nullptr) return -1;
+    return s_pRunner->Run(command);
+}
+
+int DMLinuxUtil_KillProcessID(int pid) {
+    char command[256];
+    std::snprintf(command, sizeof(command), "kill %d", pid);
+    DMLinuxUtil_SystemCall(command);
+    return 0;
+}
+
+int DMLinuxUtil_KillProcess(const char* name) {
+    if (name == nullptr) return 0;
+    RunLimited("DMLinuxUtil_KillProcess", "killall -9 " + DMLinuxUtil_ShellWord(name), 255);
+    return 0;
+}
+
+int DMLinuxUtil_StartSelf() {
+    RunLimited("DMLinuxUtil_StartSelf", DMLinuxUtil_ShellWord(NV_INSTALL_DIR "/" NV_PROGRAM_NAME) + " -S", 259);
+    return 0;
+}
+
+int DMLinuxUtil_CheckProcess(const char* pattern) {
+    const std::string& root = ProcRoot();
+    DirPtr dir(opendir(root.c_str()));
+    if (!dir) {
+        DMlogprint("err: NO_DIR\n");
+        return 0;
+    }
+    if (pattern == nullptr) return 0;
+    while (struct dirent* entry = readdir(dir.get())) {
+        // Process directories have numeric names; the named entries of /proc begin with a letter.
+        if (entry->d_name[0] == '.' || entry->d_name[0] > '9') continue;
+        if (!IsDirectoryEntry(root.c_str(), entry)) continue;
+        std::string path = root + "/" + entry->d_name + "/status";
+        char line[128] = {0};
+        {
+            FilePtr file(std::fopen(path.c_str(), "rt"));
+            if (!file) continue;  // the process ended meanwhile, or access is denied
+            if (std::fgets(line, sizeof(line), file.get()) == nullptr) line[0] = '\0';
+        }
+        if (std::strstr(line, pattern) != nullptr) {
+            int id = std::atoi(entry->d_name);
+            return id == 0 ? 1 : id;
+        }
+    }
+    return 0;
+}
+
+int ReadFirstLine(const char* path, char* buffer, int length) {
+    if (path == nullptr || buffer == nullptr || length < 1) return -1;
+    FilePtr file(std::fopen(path, "r"));
+    if (!file) return -1;
+    std::memset(buffer, 0, static_cast<size_t>(length));
+    if (std::fgets(buffer, length, file.get()) == nullptr) buffer[0] = '\0';
+    return 0;
+}
+
+int DMLinuxUtil_CheckProcessCmdline(const char* name) {
+    const std::string& root = ProcRoot();
+    DirPtr dir(opendir(root.c_str()));
+    if (!dir) return -1;
+    if (name == nullptr) name = "";
+    const size_t nameLen = std::strlen(name);
+    while (struct dirent* entry = readdir(dir.get())) {
+        if (!IsDirectoryEntry(root.c_str(), entry)) continue;
+        int id = ProcessNumber(entry->d_name);
+        if (id <= 0) continue;
+        std::string path = root + "/" + std::to_string(id) + "/cmdline";
+        // The arguments are separated by zero bytes, so the text read is the program path as started.
+        char cmdline[256];
+        if (ReadFirstLine(path.c_str(), cmdline, sizeof(cmdline)) != 0) continue;
+        DMlogprint("[%d] %s\n", id, cmdline);
+        // Kernel threads and ended processes have an empty command line: they are never an instance.
+        if (cmdline[0] == '\0') continue;
+        if (std::strncmp(cmdline, name, nameLen) == 0) {
+            if (g_nSameProcessCount > 1) return -1;
+            ++g_nSameProcessCount;
+        }
+    }
+    DMlogprint("[NOT] main, checkSameProcess() check OK.");
+    return 1;
+}
+
+}  // extern "C"
+
+void DMLinuxUtil_CommandPause(unsigned int usec) { s_pRunner->Pause(usec); }
+
+int DMLinuxUtil_CollectBackgroundCommands(int timeoutMs) {
+    int waitedMs = 0;
+    for (;;) {
+        ReapFinishedChildren();
+        int running = static_cast<int>(BackgroundChildren().size());
+        if (running == 0 || waitedMs >= timeoutMs) return running;
+        usleep(10000);
+        waitedMs += 10;
+    }
+}
+
+void DMLinuxUtil_TrackBackgroundChild(int pid) {
+    if (pid > 0) BackgroundChildren().push_back(static_cast<pid_t>(pid));
+}
+
+std::string DMLinuxUtil_ShellWord(const char* value) {
+    if (value == nullptr || value[0] == '\0') return "''";
+    for (const char* p = value; *p != '\0'; ++p)
+        if (!IsPlainShellChar(static_cast<unsigned char>(*p))) return SingleQuoted(value);
+    return value;
+}
+
+std::string DMLinuxUtil_ShellQuoted(const char* value) {
+    if (value == nullptr) return "\"\"";
+    // Inside double quotes the shell still expands $ and ` and gives " and \ their meaning.
+    if (std::strpbrk(value, "$`\"\\") != nullptr) return SingleQuoted(value);
+    return std::string("\"") + value + "\"";
+}
+
+void DMLinuxUtil_SetShellRunner(IDMShellRunner* runner) { s_pRunner = runner != nullptr ? runner : &s_realRunner; }
+
+void DMLinuxUtil_SetProcRoot(const char* root) { ProcRoot() = root != nullptr ? root : "/proc"; }
