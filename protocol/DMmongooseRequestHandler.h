@@ -1,14 +1,17 @@
-// The request handler that sits between the server and the client interfaces.
-//
-// This is the place the request handler is being built in: for now the class only has the two
-// entry points the server forwards to, and both leave the reply empty (HTTP requests then get
-// CivetWeb's default answer). The HTTP and WebSocket client interfaces join it here.
+// The request handler between the server and the two client interfaces: it takes the request out of
+// an HTTP POST body and frames the HTTP client interface's answer as a complete HTTP response, and it
+// hands WebSocket frame text to the WebSocket client interface.
 #pragma once
 
 #include <string>
 
-// Owned by value by CDMServer for the life of the server; called concurrently from CivetWeb's
-// worker threads, so whatever state it gains must guard itself.
+#include "protocol/HTTPClientIntfHandler.h"
+#include "protocol/WebSocketClientIntfHandler.h"
+
+// Owned by value by CDMServer for the life of the server; it owns one HTTP and one WebSocket client
+// interface (each with its own task store and clean-up thread), built and destroyed with it. Called
+// from CivetWeb's worker threads, several at once; it keeps no state of its own between calls, and
+// the client interfaces guard their stores with their own locks.
 class CDMmongooseRequestHandler {
 public:
     CDMmongooseRequestHandler() = default;
@@ -16,9 +19,23 @@ public:
     CDMmongooseRequestHandler(const CDMmongooseRequestHandler&) = delete;
     CDMmongooseRequestHandler& operator=(const CDMmongooseRequestHandler&) = delete;
 
-    // text: the URL-decoded form text of a POST body. out: receives a complete HTTP response;
-    // left untouched for now.
+    // text: the URL-decoded form text of a POST body, such as request={...}. out: receives the whole
+    // HTTP response; left untouched when text is null or holds no request value.
     void handle_request(const char* text, std::string& out);
-    // text: one WebSocket text frame. out: receives the reply frame's text; left untouched for now.
+    // text: the text of one WebSocket frame. out: receives the reply text, unframed; untouched when
+    // text is null.
     void handle_request_WS(const char* text, std::string& out);
+
+    // value: everything after the first key + "=" in text (later "&" pairs are not split off), or ""
+    // when it does not occur. 0, or -1 when the value is empty.
+    int GetJsonStringFromReqData(const std::string& text, const char* key, std::string& value);
+    // Has the HTTP client interface answer request and frames the answer into out.
+    void handle_HTTPClientIntf(const std::string& request, std::string& out);
+    // out: status line, header lines, Content-Length (the body's length in bytes), a blank line, then
+    // body as it is.
+    void MakeReply(const std::string& body, std::string& out);
+
+private:
+    CHTTPClientIntfHandler m_HTTPClientIntfHandler;
+    CWebSocketClientIntfHandler m_WebSocketClientIntfHandler;
 };
