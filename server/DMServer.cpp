@@ -1,0 +1,282 @@
+// CDMServer: port selection, CivetWeb start and stop, the waiting loop of the daemon's main
+// thread and the hand-over of stop requests from signal handlers.
+#include "server/DMServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include <civetweb.h>
+
+#include "server/TlsCompat.h"
+#include "server/TlsCredentials.h"
+#include "support/DMLog.h"
+
+CDMServer* CDMServer::s_pServer = nullptr;
+std::atomic<bool> CDMServer::s_bServerStopped{false};
+
+namespace {
+
+constexpr const char* kListenAddress = "127.0.0.1";
+constexpr const char* kTcpTable = "/proc/net/tcp";
+constexpr useconds_t kRejectedPortPauseUs = 100000;
+constexpr int kWaitSliceMs = 300;
+
+// States of the kernel's TCP table that leave a port usable for a new listener.
+constexpr unsigned kStateTimeWait = 0x06;
+constexpr unsigned kStateClose = 0x07;
+
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// Self-pipe that wakes the thread waiting in StartDMServer. It is made during static
+// initialisation, before main can install any signal handler, so a handler always finds it;
+// both ends are non-blocking (a full pipe already holds a wake-up) and close-on-exec.
+class CStopPipe {
+public:
+    CStopPipe() {
+        if (pipe2(m_fds, O_NONBLOCK | O_CLOEXEC) != 0) {
+            m_nError = errno;
+            m_fds[0] = m_fds[1] = -1;
+        }
+    }
+    ~CStopPipe() {
+        // Left open: a signal may still arrive while the process runs its exit handlers.
+    }
+    CStopPipe(const CStopPipe&) = delete;
+    CStopPipe& operator=(const CStopPipe&) = delete;
+
+    // Async-signal-safe.
+    void Wake() const noexcept {
+        if (m_fds[1] < 0) return;
+        int savedErrno = errno;
+        const char byte = 1;
+        ssize_t written = write(m_fds[1], &byte, 1);
+        (void)written;  // EAGAIN: the pipe is full, so the waiter is woken anyway
+        errno = savedErrno;
+    }
+
+    // Waits up to timeoutMs for a wake-up, then empties the pipe.
+    void Wait(int timeoutMs) const {
+        if (m_fds[0] < 0) {
+            usleep(static_cast<useconds_t>(timeoutMs) * 1000);
+            return;
+        }
+        struct pollfd pfd {};
+        pfd.fd = m_fds[0];
+        pfd.events = POLLIN;
+        int ready = poll(&pfd, 1, timeoutMs);
+        if (ready < 0 && errno != EINTR) {
+            DMlogprint("CDMServer wait: poll failed (%d)\n", errno);
+            usleep(static_cast<useconds_t>(timeoutMs) * 1000);
+            return;
+        }
+        char drain[64];
+        while (read(m_fds[0], drain, sizeof(drain)) > 0) {
+        }
+    }
+
+    int Error() const { return m_nError; }
+
+private:
+    int m_fds[2] = {-1, -1};
+    int m_nError = 0;
+};
+
+const CStopPipe g_stopPipe;
+
+// The pending stop request's signal number, 0 when none. Lock-free, so a signal handler may
+// store it.
+std::atomic<int> g_nStopRequest{0};
+std::atomic<CDMServer::StopRoutine> g_stopRoutine{nullptr};
+static_assert(std::atomic<int>::is_always_lock_free, "stop requests are posted from signal handlers");
+
+}  // namespace
+
+CDMServer::CDMServer(unsigned short port) : m_nPort(port), m_pCtx(nullptr) {}
+
+CDMServer::~CDMServer() { StopServer(); }
+
+int CDMServer::StartDMServer(const unsigned short* pPortList, int listCount, unsigned short& port) {
+    DMlogprint("CDMServer::StartDMServer Start");
+    if (s_pServer != nullptr) {
+        DMlogprint("CDMServer::StartDMServer Error = [s_pServer, s_pIO_service is null]");
+        return 100;
+    }
+    if (pPortList == nullptr || listCount <= 0) {
+        DMlogprint("CDMServer::StartDMServer Error = [pPortList, listCount is null]");
+        return -1;
+    }
+    if (g_stopPipe.Error() != 0) {
+        // Stop requests then still arrive, only with up to one wait slice of delay.
+        DMlogprint("CDMServer::StartDMServer pipe2 failed (%d)\n", g_stopPipe.Error());
+    }
+
+    bool bFound = false;
+    for (int i = 0; i < listCount; ++i) {
+        if (IsOpenPossiblePort(kListenAddress, pPortList[i]) == 1) {
+            port = pPortList[i];
+            bFound = true;
+            break;
+        }
+        usleep(kRejectedPortPauseUs);
+    }
+    if (!bFound) {
+        DMlogprint("CDMServer::StartDMServer Error = [Cannot found possible port.]");
+        return -1;
+    }
+    DMlogprint("CDMServer::StartDMServer Port = [%d]", port);
+
+    // Cleared before the server exists, so that a stop arriving as soon as CivetWeb runs is
+    // never overwritten by the start.
+    s_bServerStopped.store(false);
+
+    // s_pServer is set before CivetWeb starts, so the callbacks find it from their first call.
+    try {
+        s_pServer = new (std::nothrow) CDMServer(port);
+    } catch (...) {
+        s_pServer = nullptr;
+    }
+    if (s_pServer == nullptr) {
+        DMlogprint("CDMServer::StartDMServer Error = [s_pServer does not new]");
+    } else if (s_pServer->StartServer() == 0) {
+        DMlogprint("CDMServer::StartDMServer s_pServer->StartDMServer() ERROR!!");
+    } else {
+        DMlogprint("CDMServer::StartDMServer s_pServer->StartDMServer() SUCCESS!!");
+        while (!s_bServerStopped.load()) {
+            g_stopPipe.Wait(kWaitSliceMs);
+            RunPendingStopRequest();
+        }
+        return 0;
+    }
+
+    if (s_pServer != nullptr) {
+        delete s_pServer;  // its destructor stops CivetWeb if it had started
+        s_pServer = nullptr;
+    }
+    DMlogprint("CDMServer::StartDMServer ERROR!!");
+    return -1;
+}
+
+void CDMServer::StopDMServer() {
+    if (s_pServer == nullptr) return;
+    // CivetWeb is stopped (all of its threads have ended) before the object is deleted, so no
+    // callback can run against a deleted server.
+    s_pServer->StopServer();
+    delete s_pServer;
+    s_pServer = nullptr;
+    DMlogprint("Delete server.");
+    s_bServerStopped.store(true);
+    g_stopPipe.Wake();
+}
+
+void CDMServer::RequestStop(int signo) noexcept {
+    if (signo <= 0) return;
+    g_nStopRequest.store(signo);
+    g_stopPipe.Wake();
+}
+
+void CDMServer::SetStopRoutine(StopRoutine routine) noexcept { g_stopRoutine.store(routine); }
+
+bool CDMServer::RunPendingStopRequest() {
+    int signo = g_nStopRequest.exchange(0);
+    if (signo == 0) return false;
+    StopRoutine routine = g_stopRoutine.load();
+    if (routine != nullptr) {
+        routine(signo);
+    } else {
+        StopDMServer();
+    }
+    return true;
+}
+
+int CDMServer::StartServer() {
+    if (m_pCtx != nullptr) return 1;
+
+    // The trailing "s" makes CivetWeb serve TLS on the port, with the credentials that
+    // MG_InitSSLCB installs.
+    char szListeningPort[128];
+    std::snprintf(szListeningPort, sizeof(szListeningPort), "127.0.0.1:%us", static_cast<unsigned>(m_nPort));
+    const char* options[] = {
+        "listening_ports",       szListeningPort,
+        "enable_directory_listing", "no",
+        "enable_keep_alive",     "yes",
+        "keep_alive_timeout_ms", "100000",
+        "num_threads",           "25",
+        "request_timeout_ms",    "30000",
+        nullptr,
+    };
+
+    // CivetWeb without a working TLS library starts but crashes at the first handshake, so no
+    // server is started in that state (NV_PrepareTls logs why).
+    if (NV_PrepareTls() == 0) return 0;
+
+    struct mg_callbacks callbacks;
+    std::memset(&callbacks, 0, sizeof(callbacks));
+    // begin_request: MG_RequestHandlerCB takes its place once the HTTP dispatch is built; until
+    // then CivetWeb answers every request itself.
+    callbacks.log_message = MG_LogMessageCB;
+    callbacks.init_ssl = MG_InitSSLCB;
+
+    m_pCtx = mg_start(&callbacks, nullptr, options);
+    return m_pCtx != nullptr ? 1 : 0;
+}
+
+void CDMServer::StopServer() {
+    if (m_pCtx == nullptr) return;
+    mg_stop(m_pCtx);  // returns after CivetWeb's own threads have ended
+    m_pCtx = nullptr;
+}
+
+void CDMServer::HandleRequest(const char* request, std::string& reply) {
+    m_RequestHandler.handle_request(request, reply);
+}
+
+void CDMServer::HandleRequestWS(const char* request, std::string& reply) {
+    m_RequestHandler.handle_request_WS(request, reply);
+}
+
+int IsOpenPossiblePort(const char* address, unsigned short port) {
+    return IsOpenPossiblePort(address, port, kTcpTable);
+}
+
+int IsOpenPossiblePort(const char* address, unsigned short port, const char* tablePath) {
+    int result = 1;
+    struct in_addr addr {};
+    if (address == nullptr || inet_pton(AF_INET, address, &addr) != 1) return -1;
+
+    FilePtr table(tablePath != nullptr ? std::fopen(tablePath, "r") : nullptr);
+    if (!table) return 1;
+
+    // The table prints each address as the 32-bit value in the kernel's byte order, so it is
+    // compared with the network-order address read as a host integer (127.0.0.1 is 0100007F
+    // on a little-endian machine).
+    const unsigned wanted = static_cast<unsigned>(addr.s_addr);
+
+    char line[512];
+    if (std::fgets(line, sizeof(line), table.get()) == nullptr) return result;  // column header
+    while (std::fgets(line, sizeof(line), table.get()) != nullptr) {
+        int slot = 0;
+        unsigned localAddr = 0, localPort = 0, remoteAddr = 0, remotePort = 0, state = 0, txQueue = 0,
+                 rxQueue = 0;
+        if (std::sscanf(line, " %d: %x:%x %x:%x %x %x:%x", &slot, &localAddr, &localPort, &remoteAddr, &remotePort,
+                        &state, &txQueue, &rxQueue) != 8) {
+            continue;
+        }
+        if (localPort != port) continue;
+        if (localAddr != 0 && localAddr != wanted) continue;
+        // The first socket on this port and address decides.
+        if (state != kStateTimeWait && state != kStateClose) result = 0;
+        break;
+    }
+    return result;
+}
