@@ -1,0 +1,60 @@
+// Switch scanning of the entry point.
+#include "daemon/CommandLine.h"
+
+#include <cstdio>
+
+#include "support/LinuxUtil.h"
+
+unsigned short portlist[5] = {4441, 4442, 4443, 4444, 4445};
+int g_bCheckSameProcess = 1;
+
+const char* const kVelstraProductVersion = "1.0.1.1013";
+const char* const kLocalServerVersion = "1.0.1.1";
+const char* const kBuildDate = "Dec 15 2020";
+const char* const kBuildTime = "14:04:06";
+
+int ParseCommandLine(int argc, char* argv[]) {
+    if (argc <= 1 || argv == nullptr) return 0;
+
+    for (int i = 0; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (arg == nullptr || arg[0] != '-') continue;
+        switch (arg[1]) {
+            case 'I':
+                // Installation. The desktop jobs are wired in here: DMLinuxUtil_InitLibGTK(&argc,
+                // &argv), Regist_RootCert(/*askCloseFirefox=*/1), DMLinuxUtil_Regist_autostart(),
+                // DMLinuxUtil_StartSelf().
+                return 1;
+            case 'D':
+                // Root certificate removal: Delete_RootCert() is wired in here.
+                return 2;
+            case 'N':
+                std::fputs(DMLinuxUtil_GetUserHOMEDir(), stdout);
+                return 3;
+            case 'A':
+                // Started by the desktop session's autostart entry; nothing to do but serve.
+                return 0;
+            case 'H':
+                // The directory is the next element. With nothing after -H there is nothing to
+                // take: the switch is ignored and the home directory stays as it was.
+                if (i + 1 >= argc || argv[i + 1] == nullptr) break;
+                ++i;
+                // A directory too long for the buffer is refused there and the previous value
+                // stays; the line shows what is stored either way.
+                DMLinuxUtil_SetUserHOMEDir(argv[i]);
+                std::fprintf(stderr, "USER HOME = %s\n", DMLinuxUtil_GetUserHOMEDir());
+                break;
+            case 'S':
+                // Used when the program restarts itself: the old instance may still be listed.
+                g_bCheckSameProcess = 0;
+                return 0;
+            case 'V':
+                std::printf("Norrim Velstra version %s,(%s) (%s %s)\n", kVelstraProductVersion, kLocalServerVersion,
+                            kBuildDate, kBuildTime);
+                return 0;
+            default:
+                break;
+        }
+    }
+    return 100;
+}

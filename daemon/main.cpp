@@ -1,0 +1,77 @@
+// NorrimVelstraSvc: reads the switches, then forks the serving daemon and lets the started
+// process end at once. The daemon serves until a handled signal ends it with status 255.
+//
+// Built twice: NorrimVelstraSvc, which writes no log anywhere, and (for the end-to-end tests)
+// NorrimVelstraSvc-logtest, which writes every log line to standard error.
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "daemon/CommandLine.h"
+#include "daemon/Signals.h"
+#include "server/DMServer.h"
+#include "support/DMLog.h"
+#include "support/LinuxUtil.h"
+
+#ifdef NV_LOGTEST_BINARY
+#include <string>
+
+namespace {
+// One record per log call: "NVLOG " and the expanded line with backslash and newline escaped, so
+// that a reader can restore each line exactly, trailing newlines included. One write per record
+// keeps records whole; the printer's lock orders them.
+void WriteLogLineToStderr(const char* line, void* /*ctx*/) {
+    std::string record = "NVLOG ";
+    for (const char* p = line; *p != '\0'; ++p) {
+        if (*p == '\\') {
+            record += "\\\\";
+        } else if (*p == '\n') {
+            record += "\\n";
+        } else {
+            record += *p;
+        }
+    }
+    record += '\n';
+    ssize_t written = write(STDERR_FILENO, record.data(), record.size());
+    (void)written;
+}
+}  // namespace
+#endif
+
+int main(int argc, char* argv[]) {
+#ifdef NV_LOGTEST_BINARY
+    DMLogSetSink(&WriteLogLineToStderr, nullptr);
+#endif
+    // Before the switches, so that -H overrides it.
+    DMLinuxUtil_Initialize();
+
+    if (ParseCommandLine(argc, argv) > 0) return 0;
+
+    if (g_bCheckSameProcess != 0) {
+        // Single-instance rule: DMLinuxUtil_CheckProcessCmdline(argv[0]) is wired in here; when it
+        // returns 0 or less (another instance runs, or /proc cannot be read) the process ends
+        // with status 0 before forking. Until then the check passes.
+    }
+
+    // The banner of -V (and any other buffered output) is written once, by the parent, not
+    // again by the child when it ends.
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) return 255;
+    if (pid > 0) return 0;
+
+    // The daemon. A failed chdir leaves it in the directory it was started from.
+    int chdirResult = chdir(DMLinuxUtil_GetUserHOMEDir());
+    (void)chdirResult;
+    // Module bridge: CVelstraWrapper::GetInst()->Init() is wired in here.
+    InstallSignalHandlers();
+    DMlogprint("[DAEMON] Start Demon Local Server");
+    unsigned short port = 0;
+    CDMServer::StartDMServer(portlist, 5, port);
+    // A signal that came while the start was failing ends the daemon as it would have during
+    // serving.
+    CDMServer::RunPendingStopRequest();
+    DMlogprint("[DAEMON] End Demon Local Server");
+    // Module bridge: CVelstraWrapper::GetInst()->UnInit() is wired in here.
+    return 0;
+}
