@@ -15,8 +15,10 @@
 
 #include <civetweb.h>
 
+#include "server/HttpDispatch.h"
 #include "server/TlsCompat.h"
 #include "server/TlsCredentials.h"
+#include "server/WebSocketEndpoint.h"
 #include "support/DMLog.h"
 
 CDMServer* CDMServer::s_pServer = nullptr;
@@ -213,6 +215,9 @@ int CDMServer::StartServer() {
         "keep_alive_timeout_ms", "100000",
         "num_threads",           "25",
         "request_timeout_ms",    "30000",
+        // CivetWeb writes a WebSocket frame's header and payload as separate TLS records; with
+        // Nagle's algorithm the second waits for the peer's delayed ACK, about 40 ms per reply.
+        "tcp_nodelay",           "1",
         nullptr,
     };
 
@@ -222,13 +227,18 @@ int CDMServer::StartServer() {
 
     struct mg_callbacks callbacks;
     std::memset(&callbacks, 0, sizeof(callbacks));
-    // begin_request: MG_RequestHandlerCB takes its place once the HTTP dispatch is built; until
-    // then CivetWeb answers every request itself.
+    callbacks.begin_request = MG_RequestHandlerCB;
     callbacks.log_message = MG_LogMessageCB;
     callbacks.init_ssl = MG_InitSSLCB;
 
     m_pCtx = mg_start(&callbacks, nullptr, options);
-    return m_pCtx != nullptr ? 1 : 0;
+    if (m_pCtx == nullptr) return 0;
+    // This CivetWeb has no WebSocket entries in the callback record. "**" matches every path (the
+    // query stays in query_string); begin_request still sees the handshake first and returns 0
+    // for it, so CivetWeb answers the handshake and these callbacks take over the connection.
+    mg_set_websocket_handler(m_pCtx, "**", MG_WebSocketConnectCB, MG_WebSocketReadyCB, MG_WebSocketDataCB,
+                             /*close_handler=*/nullptr, /*cbdata=*/nullptr);
+    return 1;
 }
 
 void CDMServer::StopServer() {

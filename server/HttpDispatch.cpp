@@ -1,0 +1,240 @@
+// HTTP request dispatch: lets WebSocket handshakes through to CivetWeb, answers the port-scan probes
+// that pages use to find the daemon, applies the Origin/Referer consistency rule, and hands the
+// decoded body of a POST to the server's request handler, writing its ready-made response back.
+#include "server/HttpDispatch.h"
+
+#include <civetweb.h>
+
+#include <cctype>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "server/DMServer.h"
+#include "support/DMLog.h"
+#include "support/Wipe.h"
+
+const char* const kProbeAnswer =
+    "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n";
+const char* const kRejection =
+    "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n";
+
+namespace {
+
+const char* const kSecurePortScan = "securePortScan";
+const char* const kDmPortScan = "dmPortScan";
+
+// The results of mg_printf and mg_write are not examined: when the connection has already failed
+// there is nobody left to tell, and CivetWeb closes it after the callback returns.
+void WriteRejection(mg_connection* conn) { mg_printf(conn, "%s", kRejection); }
+void WriteProbeAnswer(mg_connection* conn) { mg_printf(conn, "%s", kProbeAnswer); }
+
+// Scheme removed: "https://hostA:8443" gives "hostA:8443". A value without "://" is used whole.
+std::string AfterScheme(const char* value) { return CutAtDelimiter(value, "://", /*keepBefore=*/false); }
+
+// The body buffer, wiped whole (not only the bytes read) before it is released on every path.
+class CWipedBuffer {
+public:
+    explicit CWipedBuffer(std::size_t size) : m_bytes(size, '\0') {}
+    ~CWipedBuffer() { WipeBuffer(m_bytes.data(), m_bytes.size()); }
+    CWipedBuffer(const CWipedBuffer&) = delete;
+    CWipedBuffer& operator=(const CWipedBuffer&) = delete;
+    char* Data() { return m_bytes.data(); }
+
+private:
+    std::vector<char> m_bytes;
+};
+
+int HandleGet(mg_connection* conn, const mg_request_info* info) {
+    const char* query = info->query_string;
+    if (query == nullptr || query[0] == '\0') {
+        DMlogprint("Request command is empty");
+        WriteRejection(conn);
+        return 1;
+    }
+    const char* origin = mg_get_header(conn, "Origin");
+    const char* referer = mg_get_header(conn, "Referer");
+
+    // The route words are searched anywhere in the raw query, case-sensitively; the path is never
+    // looked at. securePortScan wins when both words are present.
+    if (std::strstr(query, kSecurePortScan) != nullptr) {
+        if (origin == nullptr) {
+            DMlogprint("securePortScan : Origin is NULL.");
+            WriteProbeAnswer(conn);
+            return 1;
+        }
+        if (referer != nullptr && !isEqualOriginAndReferer(AfterScheme(origin), AfterScheme(referer))) {
+            WriteRejection(conn);
+            return 1;
+        }
+        WriteProbeAnswer(conn);
+        return 1;
+    }
+    if (std::strstr(query, kDmPortScan) != nullptr) {
+        std::string callerOrigin;
+        if (origin != nullptr) {
+            callerOrigin = AfterScheme(origin);
+        } else {
+            DMlogprint("dmPortScan : Origin is NULL. Use Referer alter Origin.");
+            if (referer != nullptr)
+                callerOrigin = CutAtDelimiter(AfterScheme(referer), "/", /*keepBefore=*/true);
+            else
+                DMlogprint("dmPortScan : Referer is NULL.");
+        }
+        DMlogprint("dmPortScan Origin : %s", callerOrigin.c_str());
+        WriteProbeAnswer(conn);
+        return 1;
+    }
+    // Ordinary requests are not accepted through GET.
+    WriteRejection(conn);
+    return 1;
+}
+
+int HandlePost(mg_connection* conn) {
+    const char* origin = mg_get_header(conn, "Origin");
+    const char* referer = mg_get_header(conn, "Referer");
+    // Only a pair that disagrees is refused: a page may send Origin alone, or neither header.
+    if (origin != nullptr && referer != nullptr &&
+        !isEqualOriginAndReferer(AfterScheme(origin), AfterScheme(referer))) {
+        WriteRejection(conn);
+        return 1;
+    }
+
+    const char* contentLength = mg_get_header(conn, "Content-Length");
+    long long length = contentLength != nullptr ? ParseContentLength(contentLength) : 0;
+    if (length <= 0) {
+        WriteRejection(conn);
+        return 1;
+    }
+    // Refused before anything is allocated: the page, not the daemon, chose this number.
+    if (length > kMaxRequestBodyBytes) {
+        DMlogprint("[%s] ERROR request body too large : %lld\n", "MG_RequestHandlerCB", length);
+        WriteRejection(conn);
+        return 1;
+    }
+
+    CWipedBuffer buffer(static_cast<std::size_t>(length) + 1);
+    // One read; CivetWeb keeps pulling from the socket until the length is reached, the peer
+    // closes or the request time-out expires. A shorter body is accepted as it is.
+    int readCount = mg_read(conn, buffer.Data(), static_cast<std::size_t>(length));
+    if (readCount <= 0) {
+        WriteRejection(conn);
+        return 1;
+    }
+
+    std::string body(buffer.Data());  // up to the first NUL, as a C string
+    CScopedWipe wipeBody(body);
+    WipeBuffer(buffer.Data(), static_cast<std::size_t>(readCount));
+    // Form decoding: '+' becomes a blank, %XX that byte, a '%' without two hex digits stays. The
+    // capacity covers the whole body plus its terminator, so nothing is cut off.
+    mg_url_decode(body.c_str(), static_cast<int>(body.size()), buffer.Data(), readCount + 1,
+                  /*is_form_url_encoded=*/1);
+
+    std::string reply;
+    CScopedWipe wipeReply(reply);
+    CDMServer::s_pServer->HandleRequest(buffer.Data(), reply);
+    WipeString(body);
+
+    if (!reply.empty()) {
+        mg_write(conn, reply.data(), reply.size());
+    } else {
+        // A body without a usable "request=" value yields no reply. Answer it anyway, so that the
+        // page is not left waiting and the worker is not tied up for the keep-alive time.
+        WriteRejection(conn);
+    }
+    DMlogprint("======= [%s] SEND : %s\n", "MG_RequestHandlerCB", reply.c_str());
+    return 1;
+}
+
+int DispatchRequest(mg_connection* conn) {
+    const mg_request_info* info = mg_get_request_info(conn);
+    // Read without a lock: the server object is set before CivetWeb starts and cleared only after
+    // CivetWeb (and with it every worker thread) has stopped.
+    if (CDMServer::s_pServer == nullptr) return -1;
+    // Returning 0 lets CivetWeb answer the handshake; the WebSocket callbacks take over from there.
+    if (IsWebSocketUpgrade(conn)) return 0;
+    if (info == nullptr || info->request_method == nullptr) return 0;
+
+    if (std::strcmp(info->request_method, "GET") == 0) return HandleGet(conn, info);
+    if (std::strcmp(info->request_method, "POST") == 0) return HandlePost(conn);
+    // OPTIONS, HEAD, PUT, ...: CivetWeb answers with its own error response (no document root).
+    return 0;
+}
+
+}  // namespace
+
+int MG_RequestHandlerCB(struct mg_connection* conn) {
+    // Nothing thrown may cross into CivetWeb. The only throwing operations are allocations made
+    // before anything is written, so the page gets the rejection.
+    try {
+        return DispatchRequest(conn);
+    } catch (...) {
+        WriteRejection(conn);
+        return 1;
+    }
+}
+
+bool IsWebSocketUpgrade(const struct mg_connection* conn) {
+    // Header names match without regard to case in CivetWeb.
+    const char* host = mg_get_header(conn, "Host");
+    const char* upgrade = mg_get_header(conn, "Upgrade");
+    const char* connection = mg_get_header(conn, "Connection");
+    const char* key = mg_get_header(conn, "Sec-WebSocket-Key");
+    const char* version = mg_get_header(conn, "Sec-WebSocket-Version");
+    if (host == nullptr || upgrade == nullptr || connection == nullptr || key == nullptr || version == nullptr)
+        return false;
+    return ToLowerString(upgrade).find("websocket") != std::string::npos &&
+           ToLowerString(connection).find("upgrade") != std::string::npos;
+}
+
+std::string ToLowerString(const char* text) {
+    std::string result;
+    if (text == nullptr) return result;
+    result = text;
+    for (char& c : result)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return result;
+}
+
+std::string CutAtDelimiter(const std::string& text, const std::string& delimiter, bool keepBefore) {
+    if (text.empty()) return std::string();
+    std::size_t pos = text.find(delimiter);
+    if (pos == std::string::npos) return text;
+    return keepBefore ? text.substr(0, pos) : text.substr(pos + delimiter.size());
+}
+
+bool isEqualOriginAndReferer(const std::string& originHost, const std::string& refererRest) {
+    if (originHost.empty() || refererRest.empty()) {
+        DMlogprint("isEqualOriginAndReferer, Data is Null");
+        return false;
+    }
+    std::string refererHost = CutAtDelimiter(refererRest, "/", /*keepBefore=*/true);
+    // Exact comparison of the whole texts, port included: hostA and hostA:443 differ.
+    if (originHost != refererHost) {
+        DMlogprint("isEqualOriginAndRefererData is not equal");
+        DMlogprint("origin(%s), referer(%s)", originHost.c_str(), refererHost.c_str());
+        return false;
+    }
+    return true;
+}
+
+long long ParseContentLength(const char* value) {
+    if (value == nullptr) return 0;
+    const char* p = value;
+    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = (*p == '-');
+        ++p;
+    }
+    long long result = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        int digit = *p - '0';
+        if (result > (LLONG_MAX - digit) / 10) {
+            result = LLONG_MAX;  // saturate: certainly larger than any accepted body
+            break;
+        }
+        result = result * 10 + digit;
+    }
+    return negative ? -result : result;
+}
