@@ -19,9 +19,11 @@ public:
     // The member's JSON text (strings keep their quotes and escapes). -1, with out untouched, when
     // there is no object root or the member is missing or null.
     virtual int GetValueString(const std::string& key, std::string& out);
-    // Adds a string member. 0, or -1 when no root could be made.
+    // Adds a string member. 0, or -1 when no root could be made or the root is not an object. A key
+    // that is already present is replaced, and the member then stands last.
     virtual int AddObject(const std::string& key, const std::string& value);
-    // Adds the child's tree under key, shared rather than copied. child must not be null.
+    // Adds the child's tree under key, shared rather than copied (a child without a root adds a
+    // null member). -1 as above, and for a null child or a document added to itself.
     virtual int AddObject(const std::string& key, CDM_Json* child);
     // The document's text, or "" when it is empty.
     virtual std::string toString();
@@ -30,6 +32,7 @@ public:
 
 private:
     bool EnsureRoot();
+    int AddMember(const std::string& key, json_object* value);
 
     json_object* m_pRoot = nullptr;
 };
