@@ -1,0 +1,132 @@
+// Helpers for the desktop tests: a shell recorder, a temporary home directory, polling, files.
+#pragma once
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/LinuxUtil.h"
+#include "support/ProcessUtil.h"
+
+namespace desktoptest {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kNick = "Tollan Root Authority - Velstra";
+
+// Records every command and pause in order ("pause 100000" for a pause). With passThrough set the
+// commands also run for real, in the background, as the product runs them.
+class ShellRecorder : public IDMShellRunner {
+public:
+    explicit ShellRecorder(bool passThrough = false) : m_passThrough(passThrough) { DMLinuxUtil_SetShellRunner(this); }
+    ~ShellRecorder() override { DMLinuxUtil_SetShellRunner(nullptr); }
+    ShellRecorder(const ShellRecorder&) = delete;
+    ShellRecorder& operator=(const ShellRecorder&) = delete;
+
+    int Run(const char* command) override {
+        entries.emplace_back(command);
+        if (!m_passThrough) return 0;
+        pid_t pid = fork();
+        if (pid < 0) return -1;
+        if (pid == 0) {
+            int ignored = std::system(command);
+            (void)ignored;
+            _exit(0);
+        }
+        DMLinuxUtil_TrackBackgroundChild(pid);
+        return 0;
+    }
+    void Pause(unsigned int usec) override { entries.push_back("pause " + std::to_string(usec)); }
+
+    // The commands alone, without the pauses.
+    std::vector<std::string> Commands() const {
+        std::vector<std::string> out;
+        for (const auto& e : entries)
+            if (e.rfind("pause ", 0) != 0) out.push_back(e);
+        return out;
+    }
+
+    std::vector<std::string> entries;
+
+private:
+    bool m_passThrough;
+};
+
+// A fresh temporary directory used as the user's home for one test; the previous home comes back.
+class TempHome {
+public:
+    explicit TempHome(const std::string& leaf = "home") {
+        char tmpl[] = "/tmp/nv_desk_XXXXXX";
+        m_root = mkdtemp(tmpl);
+        m_home = m_root + "/" + leaf;
+        fs::create_directories(m_home);
+        m_saved = DMLinuxUtil_GetUserHOMEDir();
+        DMLinuxUtil_SetUserHOMEDir(m_home.c_str());
+    }
+    ~TempHome() {
+        DMLinuxUtil_CollectBackgroundCommands(60000);
+        DMLinuxUtil_SetUserHOMEDir(m_saved.c_str());
+        std::error_code ec;
+        fs::remove_all(m_root, ec);
+    }
+    TempHome(const TempHome&) = delete;
+    TempHome& operator=(const TempHome&) = delete;
+
+    const std::string& Path() const { return m_home; }
+    const std::string& Root() const { return m_root; }
+
+private:
+    std::string m_root;
+    std::string m_home;
+    std::string m_saved;
+};
+
+inline void WriteFile(const std::string& path, const std::string& text) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+template <typename Pred>
+bool WaitFor(Pred pred, int seconds = 60) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// Output of a shell command (stderr dropped).
+inline std::string RunAndRead(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
+    if (pipe == nullptr) return out;
+    char buf[512];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0) out.append(buf, n);
+    pclose(pipe);
+    return out;
+}
+
+// The delete and add commands exactly as the installation builds them for ordinary paths.
+inline std::string DeleteCmd(const std::string& db) {
+    return "certutil -d " + db + " -D -n \"" + kNick + "\"";
+}
+inline std::string AddCmd(const std::string& db, const std::string& trust, const std::string& certFile) {
+    return "certutil -A -t \"" + trust + "\" -n \"" + kNick + "\" -i \"" + certFile + "\" -d \"" + db + "\"";
+}
+
+}  // namespace desktoptest
