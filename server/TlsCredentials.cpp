@@ -1,6 +1,6 @@
 // Loading, deciphering and installing the server's TLS credentials, and the enciphering half used
-// by the credentials tool. Every buffer that holds plain credentials, the key, the vector, the table
-// copy or the digest is zeroed before it is released, on every path.
+// by the credentials tool. Every buffer that holds plain credentials, the key, the vector, the
+// table copy or the digest is zeroed before it is released, on every path.
 #include "server/TlsCredentials.h"
 
 #include <openssl/err.h>
@@ -128,8 +128,7 @@ int SeedCBC(int enc, const void* in, int in_len, const unsigned char* iv, int iv
 // other byte) but never past the field: digits that run to its end, or a value beyond int, give -1.
 int ReadLengthField(const unsigned char* field) {
     int i = 0;
-    while (i < NV_CRED_LENGTH_FIELD &&
-           (field[i] == ' ' || (field[i] >= '\t' && field[i] <= '\r')))
+    while (i < NV_CRED_LENGTH_FIELD && (field[i] == ' ' || (field[i] >= '\t' && field[i] <= '\r')))
         ++i;
     bool negative = false;
     if (i < NV_CRED_LENGTH_FIELD && (field[i] == '+' || field[i] == '-')) {
@@ -204,8 +203,7 @@ int LoadEncryptedCert(const char* path, DEC_CERT* cert) {
     return rc < 0 ? rc : 0;
 }
 
-int brim_deccerts(const void* data, int len, char** cert, int* cert_len, char** key,
-                  int* key_len) {
+int brim_deccerts(const void* data, int len, char** cert, int* cert_len, char** key, int* key_len) {
     if (data == nullptr || len <= 0 || cert == nullptr || cert_len == nullptr || key == nullptr ||
         key_len == nullptr)
         return -1;

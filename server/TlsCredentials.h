@@ -1,7 +1,7 @@
 // The server's TLS credentials: the credential file beside the program holds the certificate and
-// its unencrypted PEM private key as one SEED-CBC ciphertext. The daemon deciphers it in memory each
-// time CivetWeb builds its TLS context and hands both to the context; the key and vector are never
-// stored but derived at run time from a constant table. The enciphering half is used by the
+// its unencrypted PEM private key as one SEED-CBC ciphertext. The daemon deciphers it in memory
+// each time CivetWeb builds its TLS context and hands both to the context; the key and vector are
+// never stored but derived at run time from a constant table. The enciphering half is used by the
 // credentials tool, which must produce exactly what this file reads.
 //
 // Plain-text layout: 16 bytes certificate length and 16 bytes key length (decimal ASCII, ended by a

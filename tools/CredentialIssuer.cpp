@@ -51,9 +51,7 @@ int Fail(std::string* error, const char* what) {
     return -1;
 }
 
-PKeyPtr NewP256Key() {
-    return PKeyPtr(EVP_EC_gen("P-256"));
-}
+PKeyPtr NewP256Key() { return PKeyPtr(EVP_EC_gen("P-256")); }
 
 // A positive random 128-bit serial number.
 bool SetRandomSerial(X509* cert) {
@@ -67,8 +65,8 @@ bool SetRandomSerial(X509* cert) {
 
 bool AddNameEntry(X509_NAME* name, const char* field, const std::string& value) {
     return X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8,
-                                      reinterpret_cast<const unsigned char*>(value.c_str()), -1,
-                                      -1, 0) == 1;
+                                      reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1,
+                                      0) == 1;
 }
 
 // Adds one extension in OpenSSL's configuration syntax; `issuer` and `subject` give the context
@@ -91,8 +89,7 @@ X509Ptr NewCert(EVP_PKEY* key, const std::string& cn, int days) {
         X509_set_pubkey(cert.get(), key) != 1)
         return nullptr;
     X509_NAME* name = X509_get_subject_name(cert.get());  // borrowed from cert
-    if (!AddNameEntry(name, "O", "Norrim Velstra") || !AddNameEntry(name, "CN", cn))
-        return nullptr;
+    if (!AddNameEntry(name, "O", "Norrim Velstra") || !AddNameEntry(name, "CN", cn)) return nullptr;
     return cert;
 }
 
@@ -197,8 +194,8 @@ int CCredentialIssuer::CreateRootCA(std::string* error) {
     char tagHex[9];
     std::snprintf(tagHex, sizeof(tagHex), "%02x%02x%02x%02x", tag[0], tag[1], tag[2], tag[3]);
 
-    X509Ptr cert = NewCert(key.get(), std::string("Velstra Local Root CA ") + tagHex,
-                           NV_ROOT_CA_VALID_DAYS);
+    X509Ptr cert =
+        NewCert(key.get(), std::string("Velstra Local Root CA ") + tagHex, NV_ROOT_CA_VALID_DAYS);
     if (!cert) return Fail(error, "cannot build the CA certificate");
     X509* c = cert.get();
     if (X509_set_issuer_name(c, X509_get_subject_name(c)) != 1 ||
@@ -255,7 +252,8 @@ int CCredentialIssuer::IssueLeafForName(const char* dnsName, std::string* certPe
     std::string cp;
     std::string kp;
     CScopedWipe wipeKp(kp);
-    if (!ToPem(c, &cp) || !ToPem(key.get(), &kp)) return Fail(error, "cannot encode the server credentials");
+    if (!ToPem(c, &cp) || !ToPem(key.get(), &kp))
+        return Fail(error, "cannot encode the server credentials");
     *certPem = std::move(cp);
     WipeString(*keyPem);
     *keyPem = kp;
@@ -267,9 +265,7 @@ void CCredentialIssuer::DropCAKey() {
     m_keys->caKey.reset();
 }
 
-bool CCredentialIssuer::HasCAKey() const {
-    return m_keys->caKey != nullptr;
-}
+bool CCredentialIssuer::HasCAKey() const { return m_keys->caKey != nullptr; }
 
 int CCredentialIssuer::WriteFiles(const std::string& dir, bool force, std::string* error) const {
     std::string dummy;

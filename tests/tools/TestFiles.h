@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 
 #include <cstdio>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -46,7 +45,7 @@ inline std::string ReadWholeFile(const std::string& path) {
 }
 
 struct ShellResult {
-    int status = -1;  // exit status, or -1 when the command was killed by a signal
+    int status = -1;     // exit status, or -1 when the command was killed by a signal
     std::string output;  // standard output and standard error
 };
 

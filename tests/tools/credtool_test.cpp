@@ -156,9 +156,10 @@ TEST(CredTool, ServerCertificate_VerifiesAgainstRootWithOpenssl) {
     ASSERT_TRUE(WriteWholeFile(tmp.File("server.pem"), d.cert));
 
     std::string out;
-    const std::string base = "openssl verify -CAfile '" + tmp.File(NV_ROOT_CERT_FILE_NAME) +
-                             "' -purpose sslserver ";
-    EXPECT_EQ(Shell(base + "-verify_ip 127.0.0.1 '" + tmp.File("server.pem") + "'", &out), 0) << out;
+    const std::string base =
+        "openssl verify -CAfile '" + tmp.File(NV_ROOT_CERT_FILE_NAME) + "' -purpose sslserver ";
+    EXPECT_EQ(Shell(base + "-verify_ip 127.0.0.1 '" + tmp.File("server.pem") + "'", &out), 0)
+        << out;
     EXPECT_NE(out.find(": OK"), std::string::npos) << out;
     EXPECT_EQ(Shell(base + "-verify_hostname localhost '" + tmp.File("server.pem") + "'", &out), 0)
         << out;
@@ -181,8 +182,8 @@ TEST(CredTool, CertificateForAnotherName_FailsOnNameConstraints) {
 
     std::string out;
     EXPECT_NE(Shell("openssl verify -CAfile '" + tmp.File(NV_ROOT_CERT_FILE_NAME) + "' '" +
-                      tmp.File("other.pem") + "'",
-                  &out),
+                        tmp.File("other.pem") + "'",
+                    &out),
               0)
         << out;
     EXPECT_NE(out.find("permitted subtree violation"), std::string::npos) << out;
@@ -200,7 +201,8 @@ TEST(CredTool, CommandLine_ExitCodes) {
     EXPECT_EQ(Decipher(tmp.File(NV_CREDENTIAL_FILE_NAME)).rc, 0);
     EXPECT_EQ(Shell(tool + " '" + tmp.Path() + "'", &out), NV_CREDTOOL_EXISTS) << out;
     EXPECT_EQ(Shell(tool + " --force '" + tmp.Path() + "'", &out), NV_CREDTOOL_OK) << out;
-    EXPECT_EQ(Shell(tool + " '" + tmp.File("no/such/parent") + "'", &out), NV_CREDTOOL_FAILED) << out;
+    EXPECT_EQ(Shell(tool + " '" + tmp.File("no/such/parent") + "'", &out), NV_CREDTOOL_FAILED)
+        << out;
 }
 
 TEST(CredTool, BuildTestSet_LoadsAndIsStaged) {

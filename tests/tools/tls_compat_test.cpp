@@ -20,7 +20,8 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kProbe = std::string("'") + NV_TLS_PROBE_PATH + "'";
-const std::string kRootCa = std::string("'") + NV_BINARY_DIR "/testcreds/" NV_ROOT_CERT_FILE_NAME + "'";
+const std::string kRootCa =
+    std::string("'") + NV_BINARY_DIR "/testcreds/" NV_ROOT_CERT_FILE_NAME + "'";
 
 // Exit status the namespace script uses when a mount is not permitted.
 const int kMountRefused = 77;
@@ -31,7 +32,8 @@ class HiddenDevSymlinks : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!fs::exists(NV_PRIVATE_LIB_DIR "/libssl.so"))
-            GTEST_SKIP() << "compatibility libraries not staged (configure with -DNV_TEST_PATHS=ON)";
+            GTEST_SKIP()
+                << "compatibility libraries not staged (configure with -DNV_TEST_PATHS=ON)";
         if (RunShell("unshare --mount --propagation private true").status != 0)
             GTEST_SKIP() << "private mount namespaces are not permitted here (unshare -m failed)";
         std::string tmpl = (fs::temp_directory_path() / "nvnoss.XXXXXX").string();
@@ -42,9 +44,8 @@ protected:
         for (const auto& entry : fs::directory_iterator(NV_OPENSSL_LIB_DIR)) {
             const std::string name = entry.path().filename().string();
             if (name == "libssl.so" || name == "libcrypto.so") continue;
-            ASSERT_EQ(symlink((m_dir + "/orig/" + name).c_str(),
-                              (m_dir + "/shadow/" + name).c_str()),
-                      0);
+            ASSERT_EQ(
+                symlink((m_dir + "/orig/" + name).c_str(), (m_dir + "/shadow/" + name).c_str()), 0);
         }
     }
 
@@ -100,9 +101,9 @@ TEST(TlsCompat, NormalMachine_TlsRequestVerifiesAndIsAnswered) {
 }
 
 TEST_F(HiddenDevSymlinks, TlsRequestVerifiesAndIsAnswered) {
-    const ShellResult r = RunHidden(kProbe + " hidden || exit 10\n" + kProbe + " serve 25442 " +
-                                      kRootCa,
-                                  /*hideCompat=*/false);
+    const ShellResult r =
+        RunHidden(kProbe + " hidden || exit 10\n" + kProbe + " serve 25442 " + kRootCa,
+                  /*hideCompat=*/false);
     if (r.status == kMountRefused) GTEST_SKIP() << "mounts refused in the namespace: " << r.output;
     EXPECT_EQ(r.status, 0) << r.output;
 }

@@ -49,8 +49,8 @@ Decoded Decode(const std::string& image) {
     char* key = nullptr;
     int certLen = 0;
     int keyLen = 0;
-    d.rc = brim_deccerts(image.data(), static_cast<int>(image.size()), &cert, &certLen, &key,
-                         &keyLen);
+    d.rc =
+        brim_deccerts(image.data(), static_cast<int>(image.size()), &cert, &certLen, &key, &keyLen);
     if (d.rc == 0) {
         d.cert.assign(cert, static_cast<size_t>(certLen));
         d.key.assign(key, static_cast<size_t>(keyLen));
@@ -68,8 +68,7 @@ protected:
         CCredentialIssuer issuer;
         std::string error;
         ASSERT_EQ(issuer.CreateRootCA(&error), 0) << error;
-        ASSERT_EQ(issuer.IssueLeafForName("localhost", &s_certPem, &s_keyPem, &error), 0)
-            << error;
+        ASSERT_EQ(issuer.IssueLeafForName("localhost", &s_certPem, &s_keyPem, &error), 0) << error;
     }
     static std::string s_certPem;
     static std::string s_keyPem;
@@ -83,9 +82,7 @@ struct CtxFree {
     void operator()(SSL_CTX* p) const { SSL_CTX_free(p); }
 };
 using CtxPtr = std::unique_ptr<SSL_CTX, CtxFree>;
-CtxPtr NewServerCtx() {
-    return CtxPtr(SSL_CTX_new(TLS_server_method()));
-}
+CtxPtr NewServerCtx() { return CtxPtr(SSL_CTX_new(TLS_server_method())); }
 
 }  // namespace
 
@@ -117,9 +114,9 @@ TEST(LoadEncryptedCert, ImageOfExactly16384Bytes_Loads) {
     // A plain text of 16368 bytes gains one whole block of padding: 16384 bytes of ciphertext.
     const int certLen = 10000;
     const int keyLen = 16368 - 32 - certLen;
-    const std::string image = Encipher(Plain(Field(std::to_string(certLen)),
-                                             Field(std::to_string(keyLen)),
-                                             std::string(certLen, 'C') + std::string(keyLen, 'K')));
+    const std::string image =
+        Encipher(Plain(Field(std::to_string(certLen)), Field(std::to_string(keyLen)),
+                       std::string(certLen, 'C') + std::string(keyLen, 'K')));
     ASSERT_EQ(image.size(), static_cast<size_t>(NV_CREDENTIAL_FILE_MAX));
     TempDir dir;
     ASSERT_TRUE(WriteWholeFile(dir.File("cred"), image));
@@ -147,8 +144,8 @@ TEST(LoadEncryptedCert, Failures_ReturnTheirCodes) {
     EXPECT_EQ(LoadEncryptedCert(dir.File("junk").c_str(), &cert), -3);
 
     // A bad length field passes through brim_deccerts' code.
-    ASSERT_TRUE(WriteWholeFile(dir.File("badlen"),
-                               Encipher(Plain(Field("0"), Field("4"), "certkey!"))));
+    ASSERT_TRUE(
+        WriteWholeFile(dir.File("badlen"), Encipher(Plain(Field("0"), Field("4"), "certkey!"))));
     EXPECT_EQ(LoadEncryptedCert(dir.File("badlen").c_str(), &cert), -4);
     EXPECT_EQ(cert.pCert, nullptr);
     EXPECT_EQ(cert.pKey, nullptr);
@@ -185,7 +182,7 @@ TEST(BrimDeccerts, WrongKeyOrDamagedCiphertext_MinusThree) {
     EXPECT_EQ(Decode(wrongKey).rc, -3);
 
     const std::string good = Encipher(plain);
-    EXPECT_EQ(Decode(good.substr(0, good.size() - 1)).rc, -3);  // not a whole block
+    EXPECT_EQ(Decode(good.substr(0, good.size() - 1)).rc, -3);   // not a whole block
     EXPECT_EQ(Decode(good.substr(0, good.size() - 16)).rc, -3);  // last block (padding) gone
 }
 
@@ -303,21 +300,22 @@ TEST(BrimEnccerts, RoundTripAndLimits) {
     EXPECT_EQ(brim_enccerts(cert.data(), 5, key.data(), 0, &out, &outLen), -1);
     // The largest plain text whose padded image the daemon still reads, and one byte more.
     const std::string big(NV_CREDENTIAL_FILE_MAX - 1 - 32 - 100, 'c');
-    ASSERT_EQ(brim_enccerts(big.data(), static_cast<int>(big.size()), big.data(), 100, &out,
-                            &outLen),
-              0);
+    ASSERT_EQ(
+        brim_enccerts(big.data(), static_cast<int>(big.size()), big.data(), 100, &out, &outLen), 0);
     EXPECT_EQ(outLen, NV_CREDENTIAL_FILE_MAX);
     brim_decfree(out, outLen);
-    EXPECT_EQ(brim_enccerts(big.data(), static_cast<int>(big.size()), big.data(), 101, &out,
-                            &outLen),
-              -4);
+    EXPECT_EQ(
+        brim_enccerts(big.data(), static_cast<int>(big.size()), big.data(), 101, &out, &outLen),
+        -4);
 }
 
 TEST_F(Credentials, UseFromMemory_InstallsMatchingPair) {
     CtxPtr ctx = NewServerCtx();
     ASSERT_TRUE(ctx);
-    EXPECT_EQ(UseCertificateFromMemory(ctx.get(), s_cert->c_str(), static_cast<int>(s_cert->size())), 0);
-    EXPECT_EQ(UsePrivateKeyFromMemory(ctx.get(), s_key->c_str(), static_cast<int>(s_key->size())), 0);
+    EXPECT_EQ(
+        UseCertificateFromMemory(ctx.get(), s_cert->c_str(), static_cast<int>(s_cert->size())), 0);
+    EXPECT_EQ(UsePrivateKeyFromMemory(ctx.get(), s_key->c_str(), static_cast<int>(s_key->size())),
+              0);
     EXPECT_EQ(SSL_CTX_check_private_key(ctx.get()), 1);
 }
 
@@ -330,7 +328,8 @@ TEST_F(Credentials, UseFromMemory_Failures) {
     EXPECT_EQ(UseCertificateFromMemory(ctx.get(), "", 0), -1);
     EXPECT_EQ(UseCertificateFromMemory(ctx.get(), "not a pem", 9), -3);
     // The key is no certificate, and a cut certificate does not parse.
-    EXPECT_EQ(UseCertificateFromMemory(ctx.get(), s_key->c_str(), static_cast<int>(s_key->size())), -3);
+    EXPECT_EQ(UseCertificateFromMemory(ctx.get(), s_key->c_str(), static_cast<int>(s_key->size())),
+              -3);
     EXPECT_EQ(UseCertificateFromMemory(ctx.get(), s_cert->c_str(), certLen / 2), -3);
 
     EXPECT_EQ(UsePrivateKeyFromMemory(nullptr, s_key->c_str(), 10), -1);
@@ -344,9 +343,7 @@ TEST_F(Credentials, UseFromMemory_Failures) {
     EXPECT_EQ(UseCertificateFromMemory(strict.get(), s_cert->c_str(), certLen), -4);
 }
 
-TEST(MG_InitSSLCB, NullContext_ReturnsZero) {
-    EXPECT_EQ(MG_InitSSLCB(nullptr, nullptr), 0);
-}
+TEST(MG_InitSSLCB, NullContext_ReturnsZero) { EXPECT_EQ(MG_InitSSLCB(nullptr, nullptr), 0); }
 
 // The callback always reads the installed file; test builds stage a test set there.
 class InitSSLCallback : public ::testing::Test {
@@ -362,7 +359,8 @@ TEST_F(InitSSLCallback, StagedCredentials_InstalledAndLogged) {
     CtxPtr ctx = NewServerCtx();
     ASSERT_EQ(MG_InitSSLCB(ctx.get(), nullptr), 1);
     EXPECT_EQ(SSL_CTX_check_private_key(ctx.get()), 1);
-    EXPECT_EQ(cap.Lines(), std::vector<std::string>{"CDMServer::CDMServer Success = load SSL certificate"});
+    EXPECT_EQ(cap.Lines(),
+              std::vector<std::string>{"CDMServer::CDMServer Success = load SSL certificate"});
 }
 
 TEST_F(InitSSLCallback, ContextRefusesCertificate_ZeroAndKeyNotLoaded) {

@@ -114,10 +114,10 @@ bool FetchOverTls(int port, const char* caFile) {
     std::string reply;
     char buf[1024];
     int n;
-    while ((n = SSL_read(ssl.get(), buf, sizeof(buf))) > 0) reply.append(buf, static_cast<size_t>(n));
+    while ((n = SSL_read(ssl.get(), buf, sizeof(buf))) > 0)
+        reply.append(buf, static_cast<size_t>(n));
     std::fprintf(stderr, "probe: reply %zu bytes\n", reply.size());
-    return reply.compare(0, 12, "HTTP/1.1 200") == 0 &&
-           reply.size() >= sizeof(kBody) - 1 &&
+    return reply.compare(0, 12, "HTTP/1.1 200") == 0 && reply.size() >= sizeof(kBody) - 1 &&
            reply.compare(reply.size() - (sizeof(kBody) - 1), std::string::npos, kBody) == 0;
 }
 
