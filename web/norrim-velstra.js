@@ -595,6 +595,11 @@ export class VelstraClient {
   #sendWs(ws, message, timeout) {
     const key = `${message.id}&${message.tabid}`;
     return new Promise((resolve, reject) => {
+      if (ws.readyState !== WS_OPEN) {
+        // A closed socket would swallow the frame without an error.
+        reject(new ConnectionError('The WebSocket closed before the request could be sent'));
+        return;
+      }
       const timer = setTimeout(() => {
         this.#pending.delete(key);
         reject(new VelstraTimeoutError(`No reply within ${timeout} ms`, { phase: 'request', timeout }));
