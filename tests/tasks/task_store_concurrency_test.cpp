@@ -1,0 +1,138 @@
+// The task store under several threads: waits for a running task must not block that task, the
+// store stays usable while a module call runs, and a mixed load ends without deadlock or damage.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "task_store_support.h"
+
+namespace {
+
+class TaskStoreConcurrencyTest : public ::testing::Test {
+protected:
+    Watchdog m_watchdog;
+    FakeBridge m_bridge;
+    BridgeSwap m_swap{&m_bridge};
+};
+
+TEST_F(TaskStoreConcurrencyTest, RemoveTask_TaskCreatedButNotStarted_WaitsWithoutBlockingItsStart) {
+    InspectableStore store;
+    const _PROTOCOL_HEADER h = MakeHeader("o", "1", "t");
+    store.CreateTask(h, "x");
+
+    DeadlineThread remover([&] { store.RemoveTask(h); });
+    ASSERT_TRUE(Eventually([&] { return store.IsPinned("o", ""); }));
+    EXPECT_FALSE(remover.Done());
+
+    // Starting the task needs the store's lock, which the waiting remover must not be holding.
+    EXPECT_EQ(0, store.ProcessTask(h));
+    remover.Join();
+
+    _PROTOCOL_RESPONSE response;
+    EXPECT_EQ(TASK_RESULT_NONE, store.GetTaskResult(h, response));
+    EXPECT_FALSE(store.IsPinned("o", ""));
+}
+
+TEST_F(TaskStoreConcurrencyTest, CreateTask_SameKeyWhileFirstNotYetStarted_NoDeadlockThenReplaces) {
+    InspectableStore store;
+    const _PROTOCOL_HEADER h = MakeHeader("o", "1", "t");
+    store.CreateTask(h, "first");
+
+    DeadlineThread second([&] { store.CreateTask(h, "second"); });
+    ASSERT_TRUE(Eventually([&] { return store.IsPinned("o", ""); }));
+
+    store.ProcessTask(h);  // runs the first task: the second is not filed before it has finished
+    second.Join();
+
+    _PROTOCOL_RESPONSE response;
+    EXPECT_EQ(TASK_RESULT_RUNNING, store.GetTaskResult(h, response));
+    store.ProcessTask(h);
+    EXPECT_EQ(TASK_RESULT_FINISHED, store.GetTaskResult(h, response));
+    EXPECT_EQ("reply:second", response.reply);
+    EXPECT_EQ(1, store.TaskCount("o", ""));
+}
+
+TEST_F(TaskStoreConcurrencyTest, ModuleCallInProgress_StoreStaysUsable_ResultAppearsAfterward) {
+    FakeClock clock(1000);
+    InspectableStore store;
+    const _PROTOCOL_HEADER slow = MakeHeader("o", "1", "t");
+    const _PROTOCOL_HEADER other = MakeHeader("o", "2", "t");
+    store.CreateTask(slow, "hold");
+
+    DeadlineThread worker([&] { store.ProcessTask(slow); });
+    ASSERT_TRUE(m_bridge.WaitInside());
+
+    // With the module call under way: results, new tasks and clean-up all go ahead.
+    _PROTOCOL_RESPONSE response;
+    EXPECT_EQ(TASK_RESULT_RUNNING, store.GetTaskResult(slow, response));
+    EXPECT_EQ(0, store.CreateTask(other, "quick"));
+    clock.Set(1000 + 3601);
+    store.CleanUp_OldSessions();  // expired, but the running task keeps the session
+    EXPECT_EQ(2, store.TaskCount("o", ""));
+
+    m_bridge.Release();
+    worker.Join();
+    EXPECT_EQ(TASK_RESULT_FINISHED, store.GetTaskResult(slow, response));
+    EXPECT_EQ("reply:hold", response.reply);
+}
+
+TEST_F(TaskStoreConcurrencyTest, MixedLoad_ManyThreadsFewKeys_EndsConsistently) {
+    FakeClock clock(1000);
+    InspectableStore store;
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 300;
+    std::atomic<bool> stopCleanup{false};
+    std::atomic<int> finishedSeen{0};
+
+    DeadlineThread cleaner([&] {
+        time_t now = 1000;
+        while (!stopCleanup.load()) {
+            now += 1200;  // every third pass or so finds sessions expired
+            clock.Set(now);
+            store.CleanUp_OldSessions();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    std::vector<std::unique_ptr<DeadlineThread>> workers;
+    for (int t = 0; t < kThreads; ++t) {
+        workers.push_back(std::make_unique<DeadlineThread>([&, t] {
+            std::mt19937 rng(static_cast<unsigned>(t) + 1u);
+            for (int round = 0; round < kRounds; ++round) {
+                const std::string origin = (rng() % 2) ? "o1" : "o2";
+                const std::string session = (rng() % 2) ? "" : "\"s\"";
+                const _PROTOCOL_HEADER h = MakeHeader(origin, std::to_string(rng() % 3), "t", session);
+                _PROTOCOL_RESPONSE response;
+                switch (rng() % 4) {
+                    case 0:
+                    case 1:
+                        store.CreateTask(h, "req");
+                        store.ProcessTask(h);
+                        if (store.GetTaskResult(h, response) == TASK_RESULT_FINISHED) {
+                            EXPECT_EQ("reply:req", response.reply);
+                            ++finishedSeen;
+                        }
+                        break;
+                    case 2:
+                        store.GetTaskResult(h, response);
+                        break;
+                    default:
+                        store.RemoveTask(h);
+                        break;
+                }
+            }
+        }));
+    }
+    for (auto& w : workers) w->Join(std::chrono::seconds(120));
+    stopCleanup = true;
+    cleaner.Join();
+
+    EXPECT_GT(finishedSeen.load(), 0);
+    // Every task has finished, so one more expired pass empties the store and closes every session.
+    clock.Set(clock.Now() + 7200);
+    store.CleanUp_OldSessions();
+    EXPECT_EQ(0u, store.OriginCount());
+    EXPECT_EQ(m_bridge.m_nOpens.load(), m_bridge.m_nCloses.load());
+}
+
+}  // namespace
