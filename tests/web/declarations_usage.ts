@@ -20,3 +20,10 @@ async function main(): Promise<void> {
   console.log(port, s, text, id, encodeFormBody('{}'));
 }
 main();
+// The browser's own implementations fit the injectable options.
+export const browserClient = new VelstraClient({
+  fetch,
+  WebSocket,
+  storage: sessionStorage,
+  permissions: navigator.permissions,
+});
