@@ -11,7 +11,7 @@ pkgs=(
   xvfb xauth procps psmisc util-linux python3
 )
 if [ "${1:-}" = "--browsers" ] || [ "${NV_WITH_BROWSERS:-0}" = 1 ]; then
-  pkgs+=(chromium firefox-esr nodejs wrk gnuplot-nox clang libclang-rt-14-dev)
+  pkgs+=(chromium firefox-esr nodejs node-typescript wrk gnuplot-nox clang libclang-rt-14-dev)
 fi
 
 SUDO=""
