@@ -460,16 +460,16 @@ public:
     static std::string ProductPath() { return std::string(NV_INSTALL_DIR) + "/" + NV_PROGRAM_NAME; }
     static std::string LogTestPath() { return std::string(NV_BINARY_DIR) + "/daemon/NorrimVelstraSvc-logtest"; }
 
-    // Starts the program and waits until its child accepts on `port`. The port must be free before:
-    // another daemon there would answer in its place.
+    // Starts the program and waits until its child listens. The daemon takes the first free port of
+    // 4441-4445; the tests expect `port` (4441). When something outside this test run holds it (a
+    // daemon a developer started by hand), the start waits a while for it to go, and then lets the
+    // daemon take the next free port and finds that port from the daemon's own sockets.
     ::testing::AssertionResult Start(unsigned short port = 4441) {
         if (m_home.Path().empty()) return ::testing::AssertionFailure() << "no temporary home";
         if (access(m_program.c_str(), X_OK) != 0)
             return ::testing::AssertionFailure() << "program not built: " << m_program;
-        if (TcpAccepts(port))
-            return ::testing::AssertionFailure() << "port " << port << " is already served by another process";
+        bool expectPort = WaitFor([&] { return !TcpAccepts(port); }, 60s);
         prctl(PR_SET_CHILD_SUBREAPER, 1);
-        m_port = port;
         std::string out = m_home.Path() + "/stdout.txt";
         std::string err = m_home.Path() + "/stderr.txt";
         posix_spawn_file_actions_t actions;
@@ -491,9 +491,41 @@ public:
         // The serving child is the one of our children whose command line names our temporary home.
         WaitFor([&] { return (m_pid = FindChild()) > 0; }, 10s);
         if (m_pid <= 0) return ::testing::AssertionFailure() << "no serving child found; stderr: " << Stderr();
-        if (!WaitFor([&] { return TcpAccepts(port); }, 30s))
-            return ::testing::AssertionFailure() << "daemon does not accept on " << port << "; stderr: " << Stderr();
+        if (!WaitFor([&] { return (m_port = ListeningPort(m_pid)) != 0; }, 30s))
+            return ::testing::AssertionFailure() << "the daemon does not listen; stderr: " << Stderr();
+        if (expectPort && m_port != port)
+            return ::testing::AssertionFailure() << "the daemon listens on " << m_port << " instead of " << port;
+        if (!WaitFor([&] { return TcpAccepts(m_port); }, 30s))
+            return ::testing::AssertionFailure() << "daemon does not accept on " << m_port;
         return ::testing::AssertionSuccess();
+    }
+
+    // The TCP port on which the process listens (IPv4), or 0.
+    static unsigned short ListeningPort(pid_t pid) {
+        std::vector<std::string> inodes;
+        std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
+        if (DIR* dir = opendir(fdDir.c_str())) {
+            while (dirent* e = readdir(dir)) {
+                char target[128] = {};
+                std::string link = fdDir + "/" + e->d_name;
+                ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+                if (n > 0 && std::strncmp(target, "socket:[", 8) == 0)
+                    inodes.emplace_back(target + 8, static_cast<std::size_t>(n) - 9);
+            }
+            closedir(dir);
+        }
+        std::istringstream table(ReadFile("/proc/net/tcp"));
+        std::string line;
+        std::getline(table, line);  // column header
+        while (std::getline(table, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues, timer, retrans, uid, timeout, inode;
+            fields >> slot >> local >> remote >> state >> queues >> timer >> retrans >> uid >> timeout >> inode;
+            if (state != "0A") continue;
+            for (const auto& i : inodes)
+                if (i == inode) return static_cast<unsigned short>(std::stoul(local.substr(local.find(':') + 1), nullptr, 16));
+        }
+        return 0;
     }
 
     // SIGINT (a handled signal) and reap; SIGKILL if it does not end in time. Returns the wait status.
