@@ -7,28 +7,28 @@ int CHTTPClientIntfHandler::ProcessRequest(const std::string& request, std::stri
     _PROTOCOL_HEADER header;
     _PROTOCOL_RESPONSE response;
     int code = TASK_RESULT_NONE;
-    bool removeWhenFinished = false;
     {
         CDM_Json json;
         if (json.Parse(request) == 0) {
             FillProtocolHeaderHTTP(json, header);
+            // A finished task is removed in the same hold of the store's lock that reads its
+            // result: removing it by a later, separate call could instead wait for and delete a
+            // task that another request with the same keys has filed in between, losing its result.
             // Exact and case-sensitive: "get_result" is an ordinary module call.
             if (header.cmd != "GET_RESULT") {
                 CreateTask(header, request);
                 ProcessTask(header);  // the module runs now, on this thread
-                code = GetTaskResult(header, response);
                 // The result stays parked only when the page asked for that.
-                removeWhenFinished = code == TASK_RESULT_FINISHED && header.use_getresult == "FALSE";
+                code = header.use_getresult == "FALSE" ? GetTaskResultAndRemove(header, response)
+                                                       : GetTaskResult(header, response);
             } else {
                 // A collection: no task is created and the module is not called.
-                removeWhenFinished = true;
-                code = GetTaskResult(header, response);
+                code = GetTaskResultAndRemove(header, response);
             }
         }
     }
 
     if (code == TASK_RESULT_FINISHED) {
-        if (removeWhenFinished) RemoveTask(header);
         response.status = "TRUE";
     } else if (code == TASK_RESULT_RUNNING) {
         response.status = "RUNNING";

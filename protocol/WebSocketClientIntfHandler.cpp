@@ -7,7 +7,6 @@ int CWebSocketClientIntfHandler::ProcessRequest(const std::string& request, std:
     _PROTOCOL_HEADER header;
     _PROTOCOL_RESPONSE response;
     int code = TASK_RESULT_NONE;
-    bool taskCreated = false;
     {
         CDM_Json json;
         if (json.Parse(request) == 0) {
@@ -15,9 +14,11 @@ int CWebSocketClientIntfHandler::ProcessRequest(const std::string& request, std:
             FillProtocolHeaderWS(json, header);
             // Every frame is a module call; "GET_RESULT" is nothing special here.
             CreateTask(header, request);
-            taskCreated = true;
             ProcessTask(header);  // the module runs now, on this thread
-            code = GetTaskResult(header, response);
+            // A task lives only for its frame: it is removed as its result is read, in one hold of
+            // the store's lock. A task still running under these keys belongs to another frame
+            // that reused them (ours has finished) and is left to that frame.
+            code = GetTaskResultAndRemove(header, response);
         }
     }
 
@@ -28,10 +29,6 @@ int CWebSocketClientIntfHandler::ProcessRequest(const std::string& request, std:
         response.status = "FALSE";
         response.reply.clear();
     }
-
-    // A task lives only for its frame. A frame that was not JSON created none, and its default
-    // keys must not take away the task of another frame that happens to run under empty keys.
-    if (taskCreated) RemoveTask(header);
 
     reply = MakeResponse(header, response);
     return 0;

@@ -233,12 +233,17 @@ int CHTTPTaskManager::InsertTask(CHTTPTask* task) {
     return 0;
 }
 
-CHTTPTaskManager::CHTTPTask* CHTTPTaskManager::FindTask(const _PROTOCOL_HEADER& header) {
+CHTTPTaskManager::CHTTPSession* CHTTPTaskManager::FindSession(const _PROTOCOL_HEADER& header) {
     auto originIt = m_mapOrigin.find(header.origin);
     if (originIt == m_mapOrigin.end()) return nullptr;
     auto sessionIt = originIt->second->find(header.session_id);
     if (sessionIt == originIt->second->end()) return nullptr;
-    return sessionIt->second->GetTask(MakeTaskKey(header));
+    return sessionIt->second;
+}
+
+CHTTPTaskManager::CHTTPTask* CHTTPTaskManager::FindTask(const _PROTOCOL_HEADER& header) {
+    CHTTPSession* session = FindSession(header);
+    return session == nullptr ? nullptr : session->GetTask(MakeTaskKey(header));
 }
 
 int CHTTPTaskManager::ProcessTask(const _PROTOCOL_HEADER& header) {
@@ -263,14 +268,26 @@ int CHTTPTaskManager::GetTaskResult(const _PROTOCOL_HEADER& header, _PROTOCOL_RE
     return TASK_RESULT_FINISHED;
 }
 
+int CHTTPTaskManager::GetTaskResultAndRemove(const _PROTOCOL_HEADER& header,
+                                             _PROTOCOL_RESPONSE& response) {
+    CVexAutoLock lock(&m_mutex);
+    CHTTPSession* session = FindSession(header);
+    if (session == nullptr) return TASK_RESULT_NONE;
+    const std::string key = MakeTaskKey(header);
+    CHTTPTask* task = session->GetTask(key);
+    if (task == nullptr) return TASK_RESULT_NONE;
+    if (task->GetTaskResult(response) == TASK_RUNNING) return TASK_RESULT_RUNNING;
+    // Finished, so the removal does not wait and the lock is held throughout.
+    session->RemoveTask(key);
+    return TASK_RESULT_FINISHED;
+}
+
 int CHTTPTaskManager::RemoveTask(const _PROTOCOL_HEADER& header) {
     CVexAutoLock lock(&m_mutex);
-    auto originIt = m_mapOrigin.find(header.origin);
-    if (originIt == m_mapOrigin.end()) return 0;
-    auto sessionIt = originIt->second->find(header.session_id);
-    if (sessionIt == originIt->second->end()) return 0;
+    CHTTPSession* session = FindSession(header);
+    if (session == nullptr) return 0;
     // May let go of the lock while the task runs; the session is pinned meanwhile.
-    sessionIt->second->RemoveTask(MakeTaskKey(header));
+    session->RemoveTask(MakeTaskKey(header));
     return 0;
 }
 

@@ -57,6 +57,10 @@ public:
     // TASK_RESULT_NONE, TASK_RESULT_RUNNING, or TASK_RESULT_FINISHED with the task's result copied
     // into response (response is untouched otherwise).
     int GetTaskResult(const _PROTOCOL_HEADER& header, _PROTOCOL_RESPONSE& response);
+    // As GetTaskResult, and a finished task is removed in the same hold of the lock, so that a
+    // task filed under the same keys by another request in the meantime is never the one removed.
+    // A running task is left alone (it is not the caller's: the caller's own task has finished).
+    int GetTaskResultAndRemove(const _PROTOCOL_HEADER& header, _PROTOCOL_RESPONSE& response);
     // Removes and deletes the task filed under the header's keys, after it has finished. Always 0.
     int RemoveTask(const _PROTOCOL_HEADER& header);
     // The task filed under the header's keys, or null. The caller holds m_mutex, and may use the
@@ -75,6 +79,9 @@ public:
     static std::string MakeTaskKey(const _PROTOCOL_HEADER& header);
 
 protected:
+    // The session filed under the header's origin and session key, or null. Caller holds m_mutex.
+    CHTTPSession* FindSession(const _PROTOCOL_HEADER& header);
+
     CVexMutex m_mutex;
     OriginMap m_mapOrigin;
 

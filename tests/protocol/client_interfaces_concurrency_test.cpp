@@ -3,6 +3,8 @@
 // and a repeated key arriving while the first call runs.
 #include <gtest/gtest.h>
 
+#include "support/DMLog.h"
+
 #include <memory>
 #include <set>
 #include <vector>
@@ -15,6 +17,10 @@ namespace {
 
 class ConcurrencyTest : public FakeModuleFixture {
 protected:
+    // The log object is made by the first log call and its creation takes no lock; the daemon
+    // makes that call on its main thread before any server thread exists, and so do these tests.
+    static void SetUpTestSuite() { DMlogprint("%s\n", "log ready"); }
+
     Watchdog m_watchdog;
     CHTTPClientIntfHandler m_http;
     CWebSocketClientIntfHandler m_ws;

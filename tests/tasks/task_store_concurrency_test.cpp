@@ -2,6 +2,8 @@
 // store stays usable while a module call runs, and a mixed load ends without deadlock or damage.
 #include <gtest/gtest.h>
 
+#include "support/DMLog.h"
+
 #include <random>
 #include <vector>
 
@@ -11,6 +13,10 @@ namespace {
 
 class TaskStoreConcurrencyTest : public ::testing::Test {
 protected:
+    // The log object is made by the first log call and its creation takes no lock; the daemon
+    // makes that call on its main thread before any server thread exists, and so do these tests.
+    static void SetUpTestSuite() { DMlogprint("%s\n", "log ready"); }
+
     Watchdog m_watchdog;
     FakeBridge m_bridge;
     BridgeSwap m_swap{&m_bridge};

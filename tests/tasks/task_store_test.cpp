@@ -88,6 +88,23 @@ TEST_F(TaskStoreTest, RemoveTask_FinishedAndUnknownTasks_RemovesOnlyTheNamedTask
     EXPECT_EQ(1u, store.SessionCount("o"));
 }
 
+TEST_F(TaskStoreTest, GetTaskResultAndRemove_RunningThenFinished_LeavesRunningTaskRemovesFinished) {
+    InspectableStore store;
+    const _PROTOCOL_HEADER h = MakeHeader("o", "1", "t");
+    store.CreateTask(h, "x");
+    _PROTOCOL_RESPONSE response;
+
+    // A running task (another request's, for the caller) is neither waited for nor removed.
+    EXPECT_EQ(TASK_RESULT_RUNNING, store.GetTaskResultAndRemove(h, response));
+    EXPECT_EQ(1, store.TaskCount("o", ""));
+
+    store.ProcessTask(h);
+    EXPECT_EQ(TASK_RESULT_FINISHED, store.GetTaskResultAndRemove(h, response));
+    EXPECT_EQ("reply:x", response.reply);
+    EXPECT_EQ(0, store.TaskCount("o", ""));
+    EXPECT_EQ(TASK_RESULT_NONE, store.GetTaskResultAndRemove(h, response));
+}
+
 TEST_F(TaskStoreTest, InsertTask_KeysOfHttpAndWebSocket_GroupSessionsByOriginThenSessionKey) {
     InspectableStore store;
     // HTTP: session key always empty, so two tabs of one origin share a session.
