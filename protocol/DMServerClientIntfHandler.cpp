@@ -36,7 +36,7 @@ CDMServerClientIntfHandler::~CDMServerClientIntfHandler() {
 }
 
 std::string CDMServerClientIntfHandler::MakeResponse(const _PROTOCOL_HEADER& header,
-                                                     const _PROTOCOL_RESPONSE& response) {
+                                                     const _PROTOCOL_RESPONSE& response) const {
     // Member order is the order of addition, and pages rely on it: the version members, when
     // present, come before "response".
     CDM_Json root;

@@ -39,7 +39,7 @@ public:
     virtual int ProcessRequest(const std::string& request, std::string& reply) = 0;
 
     // The JSON reply text for a request header and its outcome. Uses only its arguments.
-    std::string MakeResponse(const _PROTOCOL_HEADER& header, const _PROTOCOL_RESPONSE& response);
+    std::string MakeResponse(const _PROTOCOL_HEADER& header, const _PROTOCOL_RESPONSE& response) const;
 
     // The clean-up thread's loop, and its entry (a null argument returns at once).
     void CleanupGarbageSessions();

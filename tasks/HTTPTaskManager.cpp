@@ -53,6 +53,7 @@ int CHTTPTaskManager::CHTTPTask::ProcessTask() {
     if (bridge != nullptr) reply = bridge->GetFunc(m_strRequest.c_str(), m_hModule);
     WipeString(m_result.reply);
     m_result.reply = std::move(reply);
+    WipeString(reply);  // a short reply is copied out of the moved-from buffer, not taken over
     // Published after the reply: whoever reads TASK_DONE (acquire) also sees the reply. Nothing of
     // the task may be touched after this store, as a waiting thread may delete it at once.
     m_nStatus.store(TASK_DONE, std::memory_order_release);
