@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "server/DMServer.h"
+#include "server/PeerCheck.h"
 #include "support/DMLog.h"
 #include "support/Wipe.h"
 
@@ -151,6 +152,12 @@ int DispatchRequest(mg_connection* conn) {
     // Read without a lock: the server object is set before CivetWeb starts and cleared only after
     // CivetWeb (and with it every worker thread) has stopped.
     if (CDMServer::s_pServer == nullptr) return -1;
+    // Every user of the machine shares 127.0.0.1 and these ports: a request from another user's
+    // socket (a WebSocket handshake included) is refused before anything else is looked at.
+    if (!IsPeerOfThisUser(conn)) {
+        WriteRejection(conn);
+        return 1;
+    }
     // Returning 0 lets CivetWeb answer the handshake; the WebSocket callbacks take over from there.
     if (IsWebSocketUpgrade(conn)) return 0;
     if (info == nullptr || info->request_method == nullptr) return 0;

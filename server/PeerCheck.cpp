@@ -1,0 +1,318 @@
+// Refusing other users' connections: the owner of the client socket from sock_diag or the /proc
+// tables, compared with the daemon's real user id.
+#include "server/PeerCheck.h"
+
+#include <arpa/inet.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <civetweb.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "support/DMLog.h"
+
+namespace {
+
+constexpr const char* kServerAddress = "127.0.0.1";  // the daemon listens on this address only
+constexpr const char* kTcpTable = "/proc/net/tcp";
+constexpr const char* kTcp6Table = "/proc/net/tcp6";
+
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// ---- table rows -----------------------------------------------------------------------------
+
+bool IsSpace(char c) { return c == ' ' || c == '\t'; }
+
+void SkipSpaces(const char*& p) {
+    while (IsSpace(*p)) ++p;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Reads 1 to maxDigits hexadecimal digits; false when there are none or more than maxDigits.
+bool ReadHex(const char*& p, int maxDigits, uint32_t& value) {
+    value = 0;
+    int digits = 0;
+    for (int d; (d = HexDigit(*p)) >= 0; ++p) {
+        if (++digits > maxDigits) return false;
+        value = (value << 4) | static_cast<uint32_t>(d);
+    }
+    return digits > 0;
+}
+
+// An address of 8 digits (IPv4 table) or 32 digits (IPv6 table: four words of 8 digits each).
+bool ReadAddress(const char*& p, uint32_t words[4], bool& bIPv6) {
+    const char* start = p;
+    while (HexDigit(*p) >= 0) ++p;
+    const long digits = p - start;
+    if (digits != 8 && digits != 32) return false;
+    bIPv6 = digits == 32;
+    words[0] = words[1] = words[2] = words[3] = 0;
+    for (long w = 0; w < digits / 8; ++w) {
+        const char* q = start + w * 8;
+        uint32_t value = 0;
+        for (int i = 0; i < 8; ++i) value = (value << 4) | static_cast<uint32_t>(HexDigit(q[i]));
+        words[w] = value;
+    }
+    return true;
+}
+
+bool ReadEndpoint(const char*& p, uint32_t words[4], uint16_t& port, bool& bIPv6) {
+    SkipSpaces(p);
+    if (!ReadAddress(p, words, bIPv6) || *p != ':') return false;
+    ++p;
+    uint32_t value = 0;
+    if (!ReadHex(p, 4, value)) return false;
+    port = static_cast<uint16_t>(value);
+    return true;
+}
+
+// Skips one blank-separated column; false when there is none.
+bool SkipColumn(const char*& p) {
+    SkipSpaces(p);
+    const char* start = p;
+    while (*p != '\0' && !IsSpace(*p) && *p != '\n') ++p;
+    return p != start;
+}
+
+// The IPv4-mapped IPv6 form of an IPv4 address, as the table's four words.
+void MappedWords(in_addr addr, uint32_t words[4]) {
+    in6_addr mapped{};
+    mapped.s6_addr[10] = 0xff;
+    mapped.s6_addr[11] = 0xff;
+    std::memcpy(&mapped.s6_addr[12], &addr.s_addr, 4);
+    std::memcpy(words, mapped.s6_addr, 16);
+}
+
+bool SameEnd(const uint32_t words[4], uint16_t port, bool bIPv6, in_addr addr, uint16_t wantedPort) {
+    if (port != wantedPort) return false;
+    if (!bIPv6) return words[0] == static_cast<uint32_t>(addr.s_addr);
+    uint32_t mapped[4];
+    MappedWords(addr, mapped);
+    return std::memcmp(words, mapped, sizeof(mapped)) == 0;
+}
+
+// ---- sock_diag ------------------------------------------------------------------------------
+
+// The netlink socket of one worker thread, opened on first use and closed when the thread ends.
+// Kept open because opening one costs several times as much as the lookup itself.
+class CDiagSocket {
+public:
+    CDiagSocket() = default;
+    ~CDiagSocket() {
+        if (m_fd >= 0) close(m_fd);
+    }
+    CDiagSocket(const CDiagSocket&) = delete;
+    CDiagSocket& operator=(const CDiagSocket&) = delete;
+
+    int Fd() {
+        if (m_fd < 0) m_fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+        return m_fd;
+    }
+    // Drops the socket after a failure, so the next lookup starts clean.
+    void Reset() {
+        if (m_fd >= 0) close(m_fd);
+        m_fd = -1;
+    }
+    uint32_t NextSeq() { return ++m_nSeq; }
+
+private:
+    int m_fd = -1;
+    uint32_t m_nSeq = 0;
+};
+
+thread_local CDiagSocket t_diagSocket;
+
+void LogRefusal(const PeerSocketId& id, int found, uid_t owner, uid_t user) {
+    char client[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &id.clientAddr, client, sizeof(client));
+    if (found == kPeerOwnerFound) {
+        DMlogprint("[PEER] refused %s:%u : socket of uid %u, daemon uid %u\n", client,
+                   static_cast<unsigned>(id.clientPort), static_cast<unsigned>(owner),
+                   static_cast<unsigned>(user));
+    } else {
+        DMlogprint("[PEER] refused %s:%u : socket owner not found (%d)\n", client,
+                   static_cast<unsigned>(id.clientPort), found);
+    }
+}
+
+}  // namespace
+
+bool ParseTcpTableRow(const char* line, TcpTableRow& row) {
+    if (line == nullptr) return false;
+    const char* p = line;
+    // "sl" column: decimal slot number and a colon.
+    SkipSpaces(p);
+    const char* start = p;
+    while (*p >= '0' && *p <= '9') ++p;
+    if (p == start || *p != ':') return false;
+    ++p;
+
+    bool bLocal6 = false;
+    bool bRemote6 = false;
+    if (!ReadEndpoint(p, row.localAddr, row.localPort, bLocal6)) return false;
+    if (!ReadEndpoint(p, row.remoteAddr, row.remotePort, bRemote6)) return false;
+    if (bLocal6 != bRemote6) return false;
+    row.bIPv6 = bLocal6;
+
+    SkipSpaces(p);
+    uint32_t state = 0;
+    if (!ReadHex(p, 2, state)) return false;
+    row.state = state;
+    // tx_queue:rx_queue, tr:tm->when, retrnsmt.
+    for (int i = 0; i < 3; ++i)
+        if (!SkipColumn(p)) return false;
+
+    SkipSpaces(p);
+    start = p;
+    unsigned long long uid = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        uid = uid * 10 + static_cast<unsigned>(*p - '0');
+        if (uid > 0xFFFFFFFEULL) return false;  // (uid_t)-1 is no user
+    }
+    if (p == start || !(IsSpace(*p) || *p == '\n' || *p == '\0')) return false;
+    row.uid = static_cast<uid_t>(uid);
+    return true;
+}
+
+bool RowIsClientEnd(const TcpTableRow& row, const PeerSocketId& id) {
+    return SameEnd(row.localAddr, row.localPort, row.bIPv6, id.clientAddr, id.clientPort) &&
+           SameEnd(row.remoteAddr, row.remotePort, row.bIPv6, id.serverAddr, id.serverPort);
+}
+
+int PeerOwnerFromSockDiag(const PeerSocketId& id, uid_t& owner) {
+    const int fd = t_diagSocket.Fd();
+    if (fd < 0) return kPeerOwnerUnavailable;
+
+    // An exact lookup of one socket: the client end, whose source is the client and whose
+    // destination is the server. The kernel also finds an IPv6 socket connected through an
+    // IPv4-mapped address this way, since both live in the same connection hash.
+    struct {
+        nlmsghdr nlh;
+        inet_diag_req_v2 req;
+    } msg;
+    std::memset(&msg, 0, sizeof(msg));
+    msg.nlh.nlmsg_len = sizeof(msg);
+    msg.nlh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    msg.nlh.nlmsg_flags = NLM_F_REQUEST;
+    msg.nlh.nlmsg_seq = t_diagSocket.NextSeq();
+    msg.req.sdiag_family = AF_INET;
+    msg.req.sdiag_protocol = IPPROTO_TCP;
+    msg.req.idiag_states = ~0U;
+    msg.req.id.idiag_sport = htons(id.clientPort);
+    msg.req.id.idiag_dport = htons(id.serverPort);
+    msg.req.id.idiag_src[0] = id.clientAddr.s_addr;
+    msg.req.id.idiag_dst[0] = id.serverAddr.s_addr;
+    msg.req.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    msg.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (sendto(fd, &msg, sizeof(msg), 0, reinterpret_cast<sockaddr*>(&kernel), sizeof(kernel)) !=
+        static_cast<ssize_t>(sizeof(msg))) {
+        t_diagSocket.Reset();
+        return kPeerOwnerUnavailable;
+    }
+
+    // The kernel answers while it handles the request, so the reply is queued by the time
+    // sendto returns: reading without waiting never blocks a worker. Replies to earlier requests
+    // that were not read (there should be none) are skipped by their sequence number.
+    alignas(nlmsghdr) char buffer[8192];
+    for (;;) {
+        ssize_t n = recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            t_diagSocket.Reset();
+            return kPeerOwnerUnavailable;
+        }
+        int len = static_cast<int>(n);
+        for (nlmsghdr* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, len); h = NLMSG_NEXT(h, len)) {
+            if (h->nlmsg_seq != msg.nlh.nlmsg_seq) continue;
+            if (h->nlmsg_type == NLMSG_ERROR) {
+                if (h->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return kPeerOwnerUnavailable;
+                const nlmsgerr* err = static_cast<const nlmsgerr*>(NLMSG_DATA(h));
+                // ENOENT also means that the TCP part of sock_diag is not in this kernel, so it is
+                // not final: the text tables are read next.
+                return err->error == -ENOENT ? kPeerOwnerNotFound : kPeerOwnerUnavailable;
+            }
+            if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+                return kPeerOwnerUnavailable;
+            const inet_diag_msg* diag = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+            // The kernel answers for the socket it found; make sure it is the one asked about.
+            if (ntohs(diag->id.idiag_sport) != id.clientPort || ntohs(diag->id.idiag_dport) != id.serverPort)
+                return kPeerOwnerNotFound;
+            owner = static_cast<uid_t>(diag->idiag_uid);
+            return kPeerOwnerFound;
+        }
+    }
+}
+
+int PeerOwnerFromTable(const char* tablePath, const PeerSocketId& id, uid_t& owner) {
+    FilePtr table(tablePath != nullptr ? std::fopen(tablePath, "re") : nullptr);
+    if (!table) return kPeerOwnerUnavailable;
+    char line[512];
+    while (std::fgets(line, sizeof(line), table.get()) != nullptr) {
+        const bool bWholeLine = std::strchr(line, '\n') != nullptr || std::feof(table.get()) != 0;
+        TcpTableRow row;
+        // Only whole lines count: the tail of an over-long line must not pass for a row.
+        if (bWholeLine && ParseTcpTableRow(line, row) && RowIsClientEnd(row, id)) {
+            owner = row.uid;
+            return kPeerOwnerFound;
+        }
+        while (!bWholeLine) {
+            int c = std::fgetc(table.get());
+            if (c == '\n' || c == EOF) break;
+        }
+    }
+    return kPeerOwnerNotFound;
+}
+
+int FindPeerSocketOwner(const PeerSocketId& id, uid_t& owner) {
+    int result = PeerOwnerFromSockDiag(id, owner);
+    if (result == kPeerOwnerFound) return result;
+    int v4 = PeerOwnerFromTable(kTcpTable, id, owner);
+    if (v4 == kPeerOwnerFound) return v4;
+    int v6 = PeerOwnerFromTable(kTcp6Table, id, owner);
+    if (v6 == kPeerOwnerFound) return v6;
+    // Not found is the answer when any of the three could look.
+    if (result == kPeerOwnerNotFound || v4 == kPeerOwnerNotFound || v6 == kPeerOwnerNotFound)
+        return kPeerOwnerNotFound;
+    return kPeerOwnerUnavailable;
+}
+
+bool IsPeerOfUser(const PeerSocketId& id, uid_t user) {
+    uid_t owner = 0;
+    const int found = FindPeerSocketOwner(id, owner);
+    if (found == kPeerOwnerFound && owner == user) return true;
+    LogRefusal(id, found, owner, user);
+    return false;
+}
+
+bool IsPeerOfThisUser(const mg_connection* conn) {
+    const mg_request_info* info = conn != nullptr ? mg_get_request_info(conn) : nullptr;
+    PeerSocketId id{};
+    if (info == nullptr || info->remote_port <= 0 || info->remote_port > 0xFFFF || info->server_port <= 0 ||
+        info->server_port > 0xFFFF || inet_pton(AF_INET, info->remote_addr, &id.clientAddr) != 1 ||
+        inet_pton(AF_INET, kServerAddress, &id.serverAddr) != 1) {
+        DMlogprint("[PEER] refused : connection ends unknown\n");
+        return false;
+    }
+    id.clientPort = static_cast<uint16_t>(info->remote_port);
+    id.serverPort = static_cast<uint16_t>(info->server_port);
+    return IsPeerOfUser(id, getuid());
+}
