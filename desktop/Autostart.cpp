@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -43,18 +42,15 @@ bool HasAutostartDirectory(DIR* dir, const char* configDir) {
 
 // Runs in the writer child. The entry of an earlier installation is replaced, never appended to.
 // When the directory was only just asked for, the background mkdir may still be running on a busy
-// machine: the writer gives it a little time instead of leaving the entry out.
+// machine: the writer waits for the commands started before it instead of leaving the entry out.
 void WriteEntry(bool directoryRequested) {
     char path[260];
     int len = std::snprintf(path, sizeof(path), "%s/.config/autostart/NorrimVelstra.desktop",
                             DMLinuxUtil_GetUserHOMEDir());
     if (len < 0 || static_cast<size_t>(len) >= sizeof(path)) return;  // never write to a cut path
+    if (directoryRequested) DMLinuxUtil_WaitForEarlierCommands();
     unlink(path);
     FILE* file = std::fopen(path, "wt");
-    for (int tries = 0; file == nullptr && directoryRequested && errno == ENOENT && tries < 30; ++tries) {
-        usleep(100000);
-        file = std::fopen(path, "wt");
-    }
     if (file == nullptr) return;
     std::fprintf(file, kEntryFormat, NV_INSTALL_DIR, NV_PROGRAM_NAME, NV_PROGRAM_NAME);
     std::fclose(file);

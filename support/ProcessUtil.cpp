@@ -3,12 +3,15 @@
 #include "support/ProcessUtil.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,21 +52,66 @@ void ReapFinishedChildren() {
     }
 }
 
-// The product's runner: a child process per command, never waited for.
+// Read end of the pipe whose write end the newest background command's child holds until it ends
+// (-1 before the first command). Children inherit it and wait for end of file on it, so that the
+// commands of one process run one after another in the order they were given.
+int s_nLastCommandDoneFd = -1;
+
+// At most this long a command waits for the one before it: a command that hangs (certutil asking
+// for a database password nobody types) holds up the next one once, not the rest for ever.
+constexpr int kPreviousCommandWaitMs = 10000;
+
+void WaitForEndOfFile(int fd, int timeoutMs) {
+    if (fd < 0) return;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return;
+        struct pollfd p = {fd, POLLIN, 0};
+        int ready = poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return;
+        char byte;
+        ssize_t got = read(fd, &byte, 1);
+        if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) return;  // the writer has ended
+    }
+}
+
+// The product's runner: a child process per command, never waited for by the caller.
+//
+// The caller's pauses alone do not order the commands: on a busy machine a certutil delete could
+// still run after the add that the caller gave 100 ms later, and the certificate would be gone.
+// So each child first waits until the child of the previous command has ended; the call itself
+// still returns at once.
 class CDMRealShellRunner : public IDMShellRunner {
 public:
     int Run(const char* command) override {
         ReapFinishedChildren();
+        int done[2] = {-1, -1};
+        // Close-on-exec: only the command's own child holds the write end, not the shell it starts.
+        if (pipe2(done, O_CLOEXEC) != 0) done[0] = done[1] = -1;
         pid_t pid = fork();
         if (pid < 0) {
             DMlogprint("DMLinuxUtil_SystemCall: fork failed (%s)\n", std::strerror(errno));
+            if (done[0] >= 0) {
+                close(done[0]);
+                close(done[1]);
+            }
             return -1;
         }
         if (pid == 0) {
-            // _exit, not exit: the child must not run the parent's exit handlers or flush its streams.
+            if (done[0] >= 0) close(done[0]);
+            WaitForEndOfFile(s_nLastCommandDoneFd, kPreviousCommandWaitMs);
             int ignored = std::system(command);
             (void)ignored;
+            // _exit, not exit: the child must not run the parent's exit handlers or flush its
+            // streams. Ending closes the write end and lets the next command go.
             _exit(0);
+        }
+        if (done[0] >= 0) {
+            close(done[1]);
+            if (s_nLastCommandDoneFd >= 0) close(s_nLastCommandDoneFd);
+            s_nLastCommandDoneFd = done[0];
         }
         BackgroundChildren().push_back(pid);
         return 0;
@@ -250,6 +298,10 @@ std::string DMLinuxUtil_ShellQuoted(const char* value) {
     if (std::strpbrk(value, "$`\"\\") != nullptr) return SingleQuoted(value);
     return std::string("\"") + value + "\"";
 }
+
+void DMLinuxUtil_WaitForEarlierCommands() { WaitForEndOfFile(s_nLastCommandDoneFd, kPreviousCommandWaitMs); }
+
+IDMShellRunner* DMLinuxUtil_RealShellRunner() { return &s_realRunner; }
 
 void DMLinuxUtil_SetShellRunner(IDMShellRunner* runner) { s_pRunner = runner != nullptr ? runner : &s_realRunner; }
 

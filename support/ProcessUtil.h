@@ -14,6 +14,7 @@ extern int g_nSameProcessCount;
 
 // Runs command through the shell in a background child process. Returns -1 when the child
 // cannot be created, otherwise 0 at once, before the command has finished (or even started).
+// The commands of one process run one after another, in the order given.
 int DMLinuxUtil_SystemCall(const char* command);
 // "kill <pid>" in the background. Returns 0.
 int DMLinuxUtil_KillProcessID(int pid);
@@ -41,6 +42,9 @@ void DMLinuxUtil_CommandPause(unsigned int usec);
 int DMLinuxUtil_CollectBackgroundCommands(int timeoutMs);
 // Notes a background child forked outside DMLinuxUtil_SystemCall so that it is collected too.
 void DMLinuxUtil_TrackBackgroundChild(int pid);
+// For a background child forked outside DMLinuxUtil_SystemCall: waits (10 s at most) until every
+// command its parent started before the fork has ended.
+void DMLinuxUtil_WaitForEarlierCommands();
 
 // Shell quoting. Values taken from the environment or from files (home directory, profile paths)
 // must never be interpreted by the shell. Ordinary values keep the plain command texts; anything
@@ -61,6 +65,8 @@ public:
 };
 // Installs runner (nullptr restores the real one).
 void DMLinuxUtil_SetShellRunner(IDMShellRunner* runner);
+// The real runner, for recorders that also run what they record.
+IDMShellRunner* DMLinuxUtil_RealShellRunner();
 
 // Test seam: the directory read in place of /proc (nullptr restores "/proc").
 void DMLinuxUtil_SetProcRoot(const char* root);

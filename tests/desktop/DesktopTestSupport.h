@@ -1,10 +1,8 @@
 // Helpers for the desktop tests: a shell recorder, a temporary home directory, polling, files.
 #pragma once
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -23,7 +21,7 @@ namespace fs = std::filesystem;
 constexpr const char* kNick = "Tollan Root Authority - Velstra";
 
 // Records every command and pause in order ("pause 100000" for a pause). With passThrough set the
-// commands also run for real, in the background, as the product runs them.
+// commands also run for real through the product's runner (pauses are only recorded).
 class ShellRecorder : public IDMShellRunner {
 public:
     explicit ShellRecorder(bool passThrough = false) : m_passThrough(passThrough) { DMLinuxUtil_SetShellRunner(this); }
@@ -33,16 +31,7 @@ public:
 
     int Run(const char* command) override {
         entries.emplace_back(command);
-        if (!m_passThrough) return 0;
-        pid_t pid = fork();
-        if (pid < 0) return -1;
-        if (pid == 0) {
-            int ignored = std::system(command);
-            (void)ignored;
-            _exit(0);
-        }
-        DMLinuxUtil_TrackBackgroundChild(pid);
-        return 0;
+        return m_passThrough ? DMLinuxUtil_RealShellRunner()->Run(command) : 0;
     }
     void Pause(unsigned int usec) override { entries.push_back("pause " + std::to_string(usec)); }
 

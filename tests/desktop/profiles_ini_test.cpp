@@ -96,13 +96,3 @@ TEST(ProfilesIni, Load_FortyProfiles_StopsAtThirtyTwoWithNullEnd) {
     EXPECT_EQ("p31", r.profiles.back());
     EXPECT_TRUE(r.nullEnded);
 }
-
-TEST(ProfilesIni, Load_SmallerMax_RespectsListSize) {
-    TempHome home;
-    auto r = Load(home, "[Profile0]\nIsRelative=1\nPath=a\n[Profile1]\nIsRelative=1\nPath=b\n[Profile2]\nIsRelative=1\nPath=c\n",
-                  /*max=*/2);
-
-    EXPECT_EQ(2, r.count);
-    EXPECT_EQ((std::vector<std::string>{"a", "b"}), r.profiles);
-    EXPECT_TRUE(r.nullEnded);
-}

@@ -136,6 +136,27 @@ TEST(ProcessUtil, SystemCall_SlowCommand_ReturnsBeforeItFinishes) {
     EXPECT_EQ(0, DMLinuxUtil_CollectBackgroundCommands(30000));
 }
 
+TEST(ProcessUtil, SystemCall_SlowFirstCommand_LaterOneWaitsForIt) {
+    TempDir dir;
+    const std::string started = dir.Path() + "/started";
+    const std::string go = dir.Path() + "/go";
+    const std::string out = dir.Path() + "/out";
+    std::string first = "touch " + started + "; while [ ! -e " + go + " ]; do sleep 0.05; done; printf 1 >> " + out;
+    std::string second = "printf 2 >> " + out;
+
+    ASSERT_EQ(0, DMLinuxUtil_SystemCall(first.c_str()));
+    ASSERT_EQ(0, DMLinuxUtil_SystemCall(second.c_str()));
+
+    // While the first command is held, the second does not run (given a second to show up).
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(started); }));
+    EXPECT_FALSE(WaitFor([&] { return fs::exists(out); }, /*seconds=*/1));
+    WriteFile(go, "");
+    EXPECT_EQ(0, DMLinuxUtil_CollectBackgroundCommands(30000));
+    std::ifstream in(out);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ("12", text);
+}
+
 TEST(ProcessUtil, KillAndRestart_Recorder_ExactCommandTexts) {
     ShellRecorder rec;
 
