@@ -45,8 +45,8 @@ bool HasAutostartDirectory(DIR* dir, const char* configDir) {
 // machine: the writer waits for the commands started before it instead of leaving the entry out.
 void WriteEntry(bool directoryRequested) {
     char path[260];
-    int len = std::snprintf(path, sizeof(path), "%s/.config/autostart/NorrimVelstra.desktop",
-                            DMLinuxUtil_GetUserHOMEDir());
+    int len =
+        std::snprintf(path, sizeof(path), "%s/.config/autostart/NorrimVelstra.desktop", DMLinuxUtil_GetUserHOMEDir());
     if (len < 0 || static_cast<size_t>(len) >= sizeof(path)) return;  // never write to a cut path
     if (directoryRequested) DMLinuxUtil_WaitForEarlierCommands();
     unlink(path);

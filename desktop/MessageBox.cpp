@@ -37,8 +37,8 @@ extern "C" int DMLinuxUtil_InitLibGTK(int* argc, char*** argv) {
 
 extern "C" int DMLinuxUtil_ShowMessageBox(const char* text, const char* title, int type) {
     // The text goes in as an argument, never as the format.
-    WidgetPtr dialog(gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, MessageTypeOf(type), GTK_BUTTONS_OK_CANCEL,
-                                            "%s", text != nullptr ? text : ""));
+    WidgetPtr dialog(gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, MessageTypeOf(type), GTK_BUTTONS_OK_CANCEL, "%s",
+                                            text != nullptr ? text : ""));
     if (!dialog) return 0;
     gtk_window_set_title(GTK_WINDOW(dialog.get()), title != nullptr ? title : "");
     // Blocks until the user answers; closing the window or Escape gives a delete event.

@@ -26,7 +26,7 @@ constexpr const char* kProfileTrust = "TC,C,c";
 constexpr const char* kBrowserName = "firefox";
 constexpr unsigned int kCommandPauseUsec = 100000;
 constexpr int kMaxProfiles = 32;
-constexpr size_t kPathBuffer = 260;     // database arguments, profile directories
+constexpr size_t kPathBuffer = 260;      // database arguments, profile directories
 constexpr size_t kCommandBuffer = 1024;  // certutil commands
 
 struct FileCloser {
@@ -166,7 +166,8 @@ void ForEachDatabase(Job dbJob, AfterPass afterPass) {
     ForEachProfileDb(".var/app/org.mozilla.firefox/.mozilla/firefox", "sql:", profileJob);
     afterPass(4);
     const std::string chromium = home + "/snap/chromium/current/.pki/nssdb";
-    if (IsDirectory(chromium) && BuildDbArgument(db, "sql:", chromium.c_str(), nullptr)) dbJob(db.c_str(), kSharedTrust);
+    if (IsDirectory(chromium) && BuildDbArgument(db, "sql:", chromium.c_str(), nullptr))
+        dbJob(db.c_str(), kSharedTrust);
     afterPass(5);
 }
 

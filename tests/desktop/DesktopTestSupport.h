@@ -111,9 +111,7 @@ inline std::string RunAndRead(const std::string& command) {
 }
 
 // The delete and add commands exactly as the installation builds them for ordinary paths.
-inline std::string DeleteCmd(const std::string& db) {
-    return "certutil -d " + db + " -D -n \"" + kNick + "\"";
-}
+inline std::string DeleteCmd(const std::string& db) { return "certutil -d " + db + " -D -n \"" + kNick + "\""; }
 inline std::string AddCmd(const std::string& db, const std::string& trust, const std::string& certFile) {
     return "certutil -A -t \"" + trust + "\" -n \"" + kNick + "\" -i \"" + certFile + "\" -d \"" + db + "\"";
 }

@@ -24,7 +24,8 @@ std::string EntryPath(const TempHome& home) { return home.Path() + "/.config/aut
 
 TEST(Autostart, DirectoryPresent_NoMkdirAndEntryReplacedByExactBytes) {
     TempHome home;
-    WriteFile(EntryPath(home), "[Desktop Entry]\nExec=/something/else\nName=Old\nComment=a much longer old entry text\n");
+    WriteFile(EntryPath(home),
+              "[Desktop Entry]\nExec=/something/else\nName=Old\nComment=a much longer old entry text\n");
     ShellRecorder rec;
 
     EXPECT_EQ(0, DMLinuxUtil_Regist_autostart());

@@ -14,7 +14,9 @@ using namespace desktoptest;
 
 namespace {
 
-bool HaveTool(const char* name) { return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0; }
+bool HaveTool(const char* name) {
+    return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
+}
 
 void CreateDb(const std::string& dir) {
     fs::create_directories(dir);
@@ -74,10 +76,14 @@ TEST_F(CertutilRun, RegistThenDelete_EveryDatabaseGainsThenLosesTheRoot) {
     const std::string absolute = m_home.Root() + "/elsewhere/abs.profile";
     const std::string snapFf = h + "/snap/firefox/common/.mozilla/firefox";
     const std::string chromium = h + "/snap/chromium/current/.pki/nssdb";
-    for (const auto& dir : {shared, ff + "/p1.default", ff + "/p2.work", absolute, snapFf + "/s1.default", chromium}) CreateDb(dir);
-    WriteFile(ff + "/profiles.ini", "[Profile0]\nName=one\nIsRelative=1\nPath=p1.default\n\n"
-                                    "[Profile1]\nName=abs\nIsRelative=0\nPath=" + absolute + "\n\n"
-                                    "[Profile2]\nName=two\nPath=p2.work\nIsRelative=1\n");
+    for (const auto& dir : {shared, ff + "/p1.default", ff + "/p2.work", absolute, snapFf + "/s1.default", chromium})
+        CreateDb(dir);
+    WriteFile(ff + "/profiles.ini",
+              "[Profile0]\nName=one\nIsRelative=1\nPath=p1.default\n\n"
+              "[Profile1]\nName=abs\nIsRelative=0\nPath=" +
+                  absolute +
+                  "\n\n"
+                  "[Profile2]\nName=two\nPath=p2.work\nIsRelative=1\n");
     WriteFile(snapFf + "/profiles.ini", "[Profile0]\nName=snap\nIsRelative=1\nPath=s1.default\n");
 
     EXPECT_EQ(0, Regist_RootCert(/*ask=*/0));
@@ -101,8 +107,8 @@ TEST_F(CertutilRun, RegistThenDelete_EveryDatabaseGainsThenLosesTheRoot) {
     EXPECT_EQ(3, Delete_RootCert());
     ASSERT_EQ(0, DMLinuxUtil_CollectBackgroundCommands(120000));
 
-    for (const auto& db : {"sql:" + shared, ff + "/p1.default", "sql:" + ff + "/p2.work", "sql:" + snapFf + "/s1.default",
-                           "sql:" + chromium, "sql:" + absolute})
+    for (const auto& db : {"sql:" + shared, ff + "/p1.default", "sql:" + ff + "/p2.work",
+                           "sql:" + snapFf + "/s1.default", "sql:" + chromium, "sql:" + absolute})
         EXPECT_EQ("", TrustOf(db)) << db;
 }
 

@@ -39,7 +39,9 @@ const char* const kFirefoxMessage =
     "정상적인 공인인증모듈 사용을 위해서는 firefox 브라우저를 종료해야 합니다.\n 현재 진행하고 계신 업무를 확인 후 "
     "'확인' 버튼을 클릭하시기 바랍니다.";
 
-bool HaveTool(const char* name) { return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0; }
+bool HaveTool(const char* name) {
+    return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
+}
 
 // One Xvfb server for the whole test process (GTK opens its display once), ended at exit.
 class XvfbDisplay {
@@ -67,7 +69,8 @@ private:
         posix_spawn_file_actions_addclose(&actions, fds[0]);
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
         std::string fd = std::to_string(fds[1]);
-        std::vector<const char*> argv = {"Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0", "800x600x24", nullptr};
+        std::vector<const char*> argv = {"Xvfb",    "-displayfd", fd.c_str(),   "-nolisten", "tcp",
+                                         "-screen", "0",          "800x600x24", nullptr};
         int rc = posix_spawnp(&m_pid, "Xvfb", &actions, nullptr, const_cast<char* const*>(argv.data()), environ);
         posix_spawn_file_actions_destroy(&actions);
         close(fds[1]);
@@ -121,7 +124,9 @@ private:
         GList* tops = gtk_window_list_toplevels();
         for (GList* it = tops; it != nullptr; it = it->next) {
             GtkWidget* w = GTK_WIDGET(it->data);
-            if (!GTK_IS_MESSAGE_DIALOG(w) || !gtk_widget_get_visible(w) || g_object_get_data(G_OBJECT(w), "nv-answered")) continue;
+            if (!GTK_IS_MESSAGE_DIALOG(w) || !gtk_widget_get_visible(w) ||
+                g_object_get_data(G_OBJECT(w), "nv-answered"))
+                continue;
             SeenDialog d;
             const char* title = gtk_window_get_title(GTK_WINDOW(w));
             d.title = title != nullptr ? title : "";

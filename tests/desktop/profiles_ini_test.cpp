@@ -69,7 +69,8 @@ TEST(ProfilesIni, Load_AbsoluteOrIncompleteSections_NotTaken) {
 
 TEST(ProfilesIni, Load_PathWithBlankOrCrLf_TakesTextBeforeWhiteSpace) {
     TempHome home;
-    auto r = Load(home, "[Profile0]\r\nIsRelative=1\r\nPath=my profile\r\n[Profile1]\r\nPath=crlf.default\r\nIsRelative=1\r\n");
+    auto r = Load(
+        home, "[Profile0]\r\nIsRelative=1\r\nPath=my profile\r\n[Profile1]\r\nPath=crlf.default\r\nIsRelative=1\r\n");
 
     EXPECT_EQ((std::vector<std::string>{"my", "crlf.default"}), r.profiles);
 }
@@ -77,7 +78,7 @@ TEST(ProfilesIni, Load_PathWithBlankOrCrLf_TakesTextBeforeWhiteSpace) {
 TEST(ProfilesIni, Load_HitInOtherSection_CarriesOverUntilNextProfileHeader) {
     TempHome home;
     auto r = Load(home,
-                  "[Profile0]\nIsRelative=1\n[Install1234]\nPath=carried\n"  // two hits across sections
+                  "[Profile0]\nIsRelative=1\n[Install1234]\nPath=carried\n"        // two hits across sections
                   "[Profile1]\nIsRelative=1\n[Profile-1]\nPath=past-negative\n");  // a negative number resets nothing
 
     EXPECT_EQ((std::vector<std::string>{"carried", "past-negative"}), r.profiles);
@@ -86,7 +87,8 @@ TEST(ProfilesIni, Load_HitInOtherSection_CarriesOverUntilNextProfileHeader) {
 TEST(ProfilesIni, Load_FortyProfiles_StopsAtThirtyTwoWithNullEnd) {
     TempHome home;
     std::string ini;
-    for (int i = 0; i < 40; ++i) ini += "[Profile" + std::to_string(i) + "]\nIsRelative=1\nPath=p" + std::to_string(i) + "\n";
+    for (int i = 0; i < 40; ++i)
+        ini += "[Profile" + std::to_string(i) + "]\nIsRelative=1\nPath=p" + std::to_string(i) + "\n";
 
     auto r = Load(home, ini);
 

@@ -29,7 +29,8 @@ std::vector<std::string> DeleteSteps(const std::string& db) { return {DeleteCmd(
 std::string RelativeProfiles(const std::vector<std::string>& dirs) {
     std::string ini = "[General]\nStartWithLastProfile=1\n\n";
     for (size_t i = 0; i < dirs.size(); ++i)
-        ini += "[Profile" + std::to_string(i) + "]\nName=n" + std::to_string(i) + "\nIsRelative=1\nPath=" + dirs[i] + "\n\n";
+        ini += "[Profile" + std::to_string(i) + "]\nName=n" + std::to_string(i) + "\nIsRelative=1\nPath=" + dirs[i] +
+               "\n\n";
     return ini;
 }
 
@@ -65,8 +66,10 @@ TEST(RootCertCommands, Regist_ThreeProfiles_SevenDeletesSevenAddsInPassOrder) {
             Append(expected, RegistSteps(prefix + ff + "/" + p, "TC,C,c"));
     EXPECT_EQ(expected, rec.entries);
     auto commands = rec.Commands();
-    EXPECT_EQ(7, std::count_if(commands.begin(), commands.end(), [](const std::string& c) { return c.find(" -D ") != std::string::npos; }));
-    EXPECT_EQ(7, std::count_if(commands.begin(), commands.end(), [](const std::string& c) { return c.find(" -A ") != std::string::npos; }));
+    EXPECT_EQ(7, std::count_if(commands.begin(), commands.end(),
+                               [](const std::string& c) { return c.find(" -D ") != std::string::npos; }));
+    EXPECT_EQ(7, std::count_if(commands.begin(), commands.end(),
+                               [](const std::string& c) { return c.find(" -A ") != std::string::npos; }));
 }
 
 TEST(RootCertCommands, Delete_ThreeProfiles_SameSevenDeletesAndReturnsThree) {
@@ -79,7 +82,8 @@ TEST(RootCertCommands, Delete_ThreeProfiles_SameSevenDeletesAndReturnsThree) {
 
     std::vector<std::string> expected = DeleteSteps("sql:" + home.Path() + "/.pki/nssdb");
     for (const char* prefix : {"", "sql:"})
-        for (const char* p : {"a1.default", "b2.default-release", "c3.work"}) Append(expected, DeleteSteps(prefix + ff + "/" + p));
+        for (const char* p : {"a1.default", "b2.default-release", "c3.work"})
+            Append(expected, DeleteSteps(prefix + ff + "/" + p));
     EXPECT_EQ(expected, rec.entries);
 }
 
@@ -101,7 +105,8 @@ TEST(RootCertCommands, SandboxedBrowsers_HandledAfterThePassesWhenPresent) {
     const std::string h = home.Path();
     WriteFile(h + "/.mozilla/firefox/profiles.ini", RelativeProfiles({"main.default"}));
     const std::string snapFf = h + "/snap/firefox/common/.mozilla/firefox";
-    WriteFile(snapFf + "/profiles.ini", RelativeProfiles({"s1.default", "s2.default"}) + "[Profile2]\nIsRelative=0\nPath=/abs\n");
+    WriteFile(snapFf + "/profiles.ini",
+              RelativeProfiles({"s1.default", "s2.default"}) + "[Profile2]\nIsRelative=0\nPath=/abs\n");
     const std::string flatFf = h + "/.var/app/org.mozilla.firefox/.mozilla/firefox";
     WriteFile(flatFf + "/profiles.ini", RelativeProfiles({"f1.default"}));
     fs::create_directories(h + "/snap/chromium/current/.pki/nssdb");
@@ -121,7 +126,8 @@ TEST(RootCertCommands, SandboxedBrowsers_HandledAfterThePassesWhenPresent) {
     rec.entries.clear();
     Delete_RootCert();
     std::vector<std::string> deletes;
-    for (size_t i = 0; i < expected.size(); i += 4) Append(deletes, DeleteSteps(expected[i].substr(12, expected[i].find(" -D ") - 12)));
+    for (size_t i = 0; i < expected.size(); i += 4)
+        Append(deletes, DeleteSteps(expected[i].substr(12, expected[i].find(" -D ") - 12)));
     EXPECT_EQ(deletes, rec.entries);
 }
 
@@ -149,7 +155,9 @@ TEST(RootCertCommands, ShellSpecialProfilePath_QuotedNotInterpreted) {
     EXPECT_EQ("certutil -d '" + ff + "/x;rm' -D -n \"" + kNick + "\"", c[2]);
     EXPECT_EQ(AddCmd(ff + "/x;rm", "TC,C,c", kCert), c[3]);  // double quotes already protect ';'
     EXPECT_EQ("certutil -d '" + ff + "/$(touch${IFS}pwned)' -D -n \"" + kNick + "\"", c[4]);
-    EXPECT_EQ(std::string("certutil -A -t \"TC,C,c\" -n \"") + kNick + "\" -i \"" + kCert + "\" -d '" + ff + "/$(touch${IFS}pwned)'", c[5]);
+    EXPECT_EQ(std::string("certutil -A -t \"TC,C,c\" -n \"") + kNick + "\" -i \"" + kCert + "\" -d '" + ff +
+                  "/$(touch${IFS}pwned)'",
+              c[5]);
 }
 
 // The same commands through the real shell, with a stand-in certutil that records its arguments.
@@ -160,7 +168,8 @@ TEST(RootCertCommands, ShellSpecialHomeAndProfile_RealShellPassesThemLiterally) 
     const std::string bin = home.Root() + "/bin";
     const std::string calls = home.Root() + "/calls";
     fs::create_directories(calls);
-    WriteFile(bin + "/certutil", "#!/bin/sh\nf=$(mktemp '" + calls + "/c.XXXXXX')\nfor a in \"$@\"; do printf '%s|' \"$a\"; done > \"$f\"\n");
+    WriteFile(bin + "/certutil", "#!/bin/sh\nf=$(mktemp '" + calls +
+                                     "/c.XXXXXX')\nfor a in \"$@\"; do printf '%s|' \"$a\"; done > \"$f\"\n");
     fs::permissions(bin + "/certutil", fs::perms::owner_all);
     const std::string savedPath = std::getenv("PATH");
     setenv("PATH", (bin + ":" + savedPath).c_str(), 1);

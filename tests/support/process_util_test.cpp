@@ -1,6 +1,4 @@
 // Process control: background commands, the command texts, /proc scans and the single-instance rule.
-#include "support/ProcessUtil.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -17,6 +15,7 @@
 
 #include "LogCapture.h"
 #include "nv_config.h"
+#include "support/ProcessUtil.h"
 
 extern char** environ;
 
@@ -190,8 +189,9 @@ TEST(ProcessUtil, ShellWord_OrdinaryValues_Unchanged) {
 }
 
 TEST(ProcessUtil, ShellWord_SpecialValues_ShellSeesThemLiterally) {
-    const std::vector<std::string> values = {"x;rm -rf ~", "a b", "it's", "$(echo pwned)", "`echo pwned`",
-                                             "~root",      "a\"b", "back\\slash", "new\nline", "*", "$HOME", ""};
+    const std::vector<std::string> values = {"x;rm -rf ~",   "a b",   "it's",  "$(echo pwned)",
+                                             "`echo pwned`", "~root", "a\"b",  "back\\slash",
+                                             "new\nline",    "*",     "$HOME", ""};
     for (const auto& v : values) {
         std::string word = DMLinuxUtil_ShellWord(v.c_str());
         std::string quoted = DMLinuxUtil_ShellQuoted(v.c_str());
@@ -292,12 +292,12 @@ TEST_F(SingleInstance, CheckProcessCmdline_DifferentPathForSameProgram_NotMatche
 TEST_F(SingleInstance, CheckProcessCmdline_FakeProc_OrderAndKernelThreads) {
     const std::string& root = m_dir.Path();
     const std::string svc = std::string("/opt/v/NorrimVelstraSvc\0-A\0", 27);
-    WriteFile(root + "/2/cmdline", "");          // kernel thread
-    WriteFile(root + "/5/cmdline", svc);         // the other instance, listed first
-    WriteFile(root + "/9/cmdline", svc);         // the caller
+    WriteFile(root + "/2/cmdline", "");   // kernel thread
+    WriteFile(root + "/5/cmdline", svc);  // the other instance, listed first
+    WriteFile(root + "/9/cmdline", svc);  // the caller
     WriteFile(root + "/11/cmdline", "/usr/bin/bash");
-    WriteFile(root + "/0/cmdline", svc);         // not a process number
-    WriteFile(root + "/net/cmdline", svc);       // named entry
+    WriteFile(root + "/0/cmdline", svc);    // not a process number
+    WriteFile(root + "/net/cmdline", svc);  // named entry
     ProcRootGuard guard(root);
     LogCapture cap;
 
