@@ -21,12 +21,12 @@ int ParseCommandLine(int argc, char* argv[]) {
         if (arg == nullptr || arg[0] != '-') continue;
         switch (arg[1]) {
             case 'I':
-                // Installation. The desktop jobs are wired in here: DMLinuxUtil_InitLibGTK(&argc,
-                // &argv), Regist_RootCert(/*askCloseFirefox=*/1), DMLinuxUtil_Regist_autostart(),
-                // DMLinuxUtil_StartSelf().
+                // NOT WIRED YET - installation: DMLinuxUtil_InitLibGTK(&argc, &argv),
+                // Regist_RootCert(/*askCloseFirefox=*/1), DMLinuxUtil_Regist_autostart() and
+                // DMLinuxUtil_StartSelf() go here.
                 return 1;
             case 'D':
-                // Root certificate removal: Delete_RootCert() is wired in here.
+                // NOT WIRED YET - root certificate removal: Delete_RootCert() goes here.
                 return 2;
             case 'N':
                 std::fputs(DMLinuxUtil_GetUserHOMEDir(), stdout);

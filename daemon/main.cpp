@@ -48,9 +48,9 @@ int main(int argc, char* argv[]) {
     if (ParseCommandLine(argc, argv) > 0) return 0;
 
     if (g_bCheckSameProcess != 0) {
-        // Single-instance rule: DMLinuxUtil_CheckProcessCmdline(argv[0]) is wired in here; when it
-        // returns 0 or less (another instance runs, or /proc cannot be read) the process ends
-        // with status 0 before forking. Until then the check passes.
+        // NOT WIRED YET - single-instance rule: DMLinuxUtil_CheckProcessCmdline(argv[0]) goes
+        // here; when it returns 0 or less (another instance runs, or /proc cannot be read) the
+        // process ends with status 0 before forking. Until it is wired the check passes.
     }
 
     // The banner of -V (and any other buffered output) is written once, by the parent, not
@@ -63,7 +63,7 @@ int main(int argc, char* argv[]) {
     // The daemon. A failed chdir leaves it in the directory it was started from.
     int chdirResult = chdir(DMLinuxUtil_GetUserHOMEDir());
     (void)chdirResult;
-    // Module bridge: CVelstraWrapper::GetInst()->Init() is wired in here.
+    // NOT WIRED YET - module bridge: CVelstraWrapper::GetInst()->Init() goes here.
     InstallSignalHandlers();
     DMlogprint("[DAEMON] Start Demon Local Server");
     unsigned short port = 0;
@@ -72,6 +72,6 @@ int main(int argc, char* argv[]) {
     // serving.
     CDMServer::RunPendingStopRequest();
     DMlogprint("[DAEMON] End Demon Local Server");
-    // Module bridge: CVelstraWrapper::GetInst()->UnInit() is wired in here.
+    // NOT WIRED YET - module bridge: CVelstraWrapper::GetInst()->UnInit() goes here.
     return 0;
 }

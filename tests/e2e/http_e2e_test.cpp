@@ -49,11 +49,13 @@ protected:
     }
 
     HttpResponse Get(const std::string& target, const std::string& headers = std::string()) {
-        return HttpExchange(kPort, BuildRequest("GET", target, headers));
+        return HttpExchange(Port(), BuildRequest("GET", target, headers));
     }
     HttpResponse PostForm(const std::string& request, const std::string& headers = std::string()) {
-        return HttpExchange(kPort, BuildPost("request=" + FormEncode(request), headers));
+        return HttpExchange(Port(), BuildPost("request=" + FormEncode(request), headers));
     }
+
+    unsigned short Port() const { return m_daemon.Port(); }
 
     DaemonProcess m_daemon{kProgram};
 };
@@ -126,27 +128,27 @@ TEST_F(HttpE2e, Post_OriginNull_RejectedWithRefererAcceptedAlone) {
 }
 
 TEST_F(HttpE2e, Post_ContentLengthMissingOrZeroOrEmptyRequest_Rejected) {
-    EXPECT_EQ(HttpExchange(kPort, BuildRequest("POST", "/", "")).raw, kRejectionText);
-    EXPECT_EQ(HttpExchange(kPort, BuildRequest("POST", "/", "Content-Length: 0\r\n")).raw, kRejectionText);
-    EXPECT_EQ(HttpExchange(kPort, BuildPost("request=")).raw, kRejectionText);
-    EXPECT_EQ(HttpExchange(kPort, BuildPost("req=%7B%7D")).raw, kRejectionText);
-    EXPECT_EQ(HttpExchange(kPort, BuildRequest("POST", "/", "Content-Length: 1073741824\r\n")).raw, kRejectionText);
+    EXPECT_EQ(HttpExchange(Port(), BuildRequest("POST", "/", "")).raw, kRejectionText);
+    EXPECT_EQ(HttpExchange(Port(), BuildRequest("POST", "/", "Content-Length: 0\r\n")).raw, kRejectionText);
+    EXPECT_EQ(HttpExchange(Port(), BuildPost("request=")).raw, kRejectionText);
+    EXPECT_EQ(HttpExchange(Port(), BuildPost("req=%7B%7D")).raw, kRejectionText);
+    EXPECT_EQ(HttpExchange(Port(), BuildRequest("POST", "/", "Content-Length: 1073741824\r\n")).raw, kRejectionText);
 }
 
 TEST_F(HttpE2e, OptionsAndHead_FallToCivetWeb) {
-    HttpResponse options = HttpExchange(kPort, BuildRequest("OPTIONS", "/?dmPortScan", ""));
+    HttpResponse options = HttpExchange(Port(), BuildRequest("OPTIONS", "/?dmPortScan", ""));
     ASSERT_TRUE(options.complete);
     EXPECT_GE(options.Status(), 400) << options.raw;
     EXPECT_EQ(options.raw.find("Access-Control-Allow-Origin"), std::string::npos) << "not one of ours: " << options.raw;
 
-    HttpResponse head = HttpExchange(kPort, BuildRequest("HEAD", "/?dmPortScan", ""), /*noBody=*/true);
+    HttpResponse head = HttpExchange(Port(), BuildRequest("HEAD", "/?dmPortScan", ""), /*noBody=*/true);
     ASSERT_TRUE(head.complete);
     EXPECT_EQ(head.Status(), 404) << head.raw;
 }
 
 TEST_F(HttpE2e, KeepAlive_SeveralRequestsOnOneConnection_AllAnswered) {
     TlsConnection conn;
-    ASSERT_TRUE(conn.Connect(kPort));
+    ASSERT_TRUE(conn.Connect(Port()));
     std::string pending;
     for (int i = 0; i < 5; ++i) {
         std::string request = "{\"id\":\"k" + std::to_string(i) + "\",\"tabid\":\"t\",\"origin\":\"https://k\"}";

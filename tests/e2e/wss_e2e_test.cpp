@@ -53,6 +53,8 @@ protected:
         return ::testing::AssertionSuccess();
     }
 
+    unsigned short Port() const { return m_daemon.Port(); }
+
     DaemonProcess m_daemon{kProgram};
 };
 
@@ -60,7 +62,7 @@ protected:
 
 TEST_F(WssE2e, Request_OneTextFrameWithModuleReplyAndEchoedMembers) {
     WsClient ws;
-    ASSERT_TRUE(ws.Open(kPort, "/velstra"));
+    ASSERT_TRUE(ws.Open(Port(), "/velstra"));
     const std::string request =
         "{\"id\":\"42\",\"tabid\":\"tab-A\",\"callback\":\"onReply\",\"origin\":\"https://pages.example\",\"cmd\":\"sign\"}";
     std::string reply;
@@ -72,7 +74,7 @@ TEST_F(WssE2e, Request_OneTextFrameWithModuleReplyAndEchoedMembers) {
 
 TEST_F(WssE2e, GetVersions_VersionReportAndModuleReply) {
     WsClient ws;
-    ASSERT_TRUE(ws.Open(kPort));
+    ASSERT_TRUE(ws.Open(Port()));
     std::string reply;
     ASSERT_TRUE(RoundTrip(ws, "{\"init\":\"get_versions\",\"m\":\"VelstraClient\",\"id\":\"v\",\"tabid\":\"t\"}", reply));
     EXPECT_EQ(reply.rfind("{ \"daemon\": \"1.0.1.1\", \"ex\": \"1.0.1.1013\", \"m\": { \"name\": \"VelstraClient\", "
@@ -86,7 +88,7 @@ TEST_F(WssE2e, GetVersions_VersionReportAndModuleReply) {
 
 TEST_F(WssE2e, GetResult_IsAnOrdinaryModuleCall) {
     WsClient ws;
-    ASSERT_TRUE(ws.Open(kPort));
+    ASSERT_TRUE(ws.Open(Port()));
     std::string reply;
     ASSERT_TRUE(RoundTrip(ws, "{\"id\":\"g\",\"tabid\":\"t\",\"cmd\":\"GET_RESULT\"}", reply));
     EXPECT_EQ(reply.rfind(ResponseHead("g", "t", ""), 0), 0u) << reply;
@@ -108,7 +110,7 @@ TEST_F(WssE2e, PlaceholderFrames_BracesThenClose) {
     };
     for (const Case& c : cases) {
         WsClient ws;
-        ASSERT_TRUE(ws.Open(kPort)) << c.what;
+        ASSERT_TRUE(ws.Open(Port())) << c.what;
         ASSERT_TRUE(ws.Send(c.opcode, c.payload, c.fin)) << c.what;
         WsFrame f;
         ASSERT_EQ(ws.ReadFrame(f), WsClient::Read::kFrame) << c.what;
@@ -123,7 +125,7 @@ TEST_F(WssE2e, PlaceholderFrames_BracesThenClose) {
 
 TEST_F(WssE2e, Ping_PongWithBracesAndConnectionStaysOpen) {
     WsClient ws;
-    ASSERT_TRUE(ws.Open(kPort));
+    ASSERT_TRUE(ws.Open(Port()));
     for (const char* payload : {"", "ping-1", "a longer ping payload"}) {
         ASSERT_TRUE(ws.Send(kWsPing, payload));
         WsFrame f;
@@ -138,7 +140,7 @@ TEST_F(WssE2e, Ping_PongWithBracesAndConnectionStaysOpen) {
 
 TEST_F(WssE2e, ClientClose_EndsTheConnection) {
     WsClient ws;
-    ASSERT_TRUE(ws.Open(kPort));
+    ASSERT_TRUE(ws.Open(Port()));
     std::string reply;
     ASSERT_TRUE(RoundTrip(ws, "{\"id\":\"c\",\"tabid\":\"t\"}", reply));
     ASSERT_TRUE(ws.Send(kWsClose, std::string("\x03\xE8", 2)));
@@ -150,10 +152,11 @@ TEST_F(WssE2e, SeveralConnectionsAtOnce_EachGetsOnlyItsOwnReplies) {
     constexpr int kRequests = 25;
     std::vector<std::string> failures(kConnections);
     std::vector<std::thread> threads;
+    const unsigned short port = Port();
     for (int c = 0; c < kConnections; ++c) {
-        threads.emplace_back([c, &failures] {
+        threads.emplace_back([c, port, &failures] {
             WsClient ws;
-            if (!ws.Open(kPort)) {
+            if (!ws.Open(port)) {
                 failures[c] = "open failed";
                 return;
             }
@@ -183,8 +186,8 @@ TEST_F(WssE2e, SeveralConnectionsAtOnce_EachGetsOnlyItsOwnReplies) {
 TEST_F(WssE2e, TwoTabsOfOneOrigin_TwoSessionsInitialiseTheModuleTwice) {
     WsClient tabA;
     WsClient tabB;
-    ASSERT_TRUE(tabA.Open(kPort));
-    ASSERT_TRUE(tabB.Open(kPort));
+    ASSERT_TRUE(tabA.Open(Port()));
+    ASSERT_TRUE(tabB.Open(Port()));
     const std::string origin = ",\"origin\":\"https://pages.example\"}";
     std::string a1, b1, a2, b2;
     ASSERT_TRUE(RoundTrip(tabA, "{\"id\":\"1\",\"tabid\":\"A\"" + origin, a1));
@@ -198,7 +201,7 @@ TEST_F(WssE2e, TwoTabsOfOneOrigin_TwoSessionsInitialiseTheModuleTwice) {
     EXPECT_EQ(Counter(b2, "init_calls"), 2) << b2;
     // The same tab id on a second connection is the same session.
     WsClient again;
-    ASSERT_TRUE(again.Open(kPort));
+    ASSERT_TRUE(again.Open(Port()));
     std::string a3;
     ASSERT_TRUE(RoundTrip(again, "{\"id\":\"3\",\"tabid\":\"A\"" + origin, a3));
     EXPECT_EQ(Counter(a3, "init_calls"), 2) << a3;
@@ -210,7 +213,7 @@ TEST_F(WssE2e, RoundTrip_MedianWellUnderTheDelayedAckStall) {
     // a round trip takes well under a millisecond, so the median stays far below the limit even on
     // a loaded machine or under the sanitizers.
     WsClient ws;
-    ASSERT_TRUE(ws.Open(kPort));
+    ASSERT_TRUE(ws.Open(Port()));
     std::vector<double> ms;
     for (int i = 0; i < 300; ++i) {
         auto start = Clock::now();
@@ -226,7 +229,7 @@ TEST_F(WssE2e, WorkerPool_25OpenConnectionsServed_26thWaitsForAFreeWorker) {
     std::vector<std::unique_ptr<WsClient>> open;
     for (int i = 0; i < kWorkerThreads; ++i) {
         open.push_back(std::make_unique<WsClient>());
-        ASSERT_TRUE(open.back()->Open(kPort)) << "connection " << i;
+        ASSERT_TRUE(open.back()->Open(Port())) << "connection " << i;
     }
     for (int i = 0; i < kWorkerThreads; ++i) {
         std::string reply;
@@ -236,7 +239,7 @@ TEST_F(WssE2e, WorkerPool_25OpenConnectionsServed_26thWaitsForAFreeWorker) {
     // Every worker now holds an open WebSocket. The 26th connection is accepted by the listening
     // thread and queued, but nobody performs its TLS handshake while all workers are busy.
     TlsConnection extra;
-    ASSERT_TRUE(extra.ConnectTcp(kPort));
+    ASSERT_TRUE(extra.ConnectTcp(Port()));
     EXPECT_FALSE(extra.Handshake(3s)) << "the 26th connection was served while 25 WebSockets were open";
 
     // One page closes its socket: the queued connection gets that worker and is served normally.
