@@ -110,6 +110,9 @@ int LoadProfilesIni(const std::string& iniPath, char** list, int max) {
         }
         if (hits >= 2 && stored < max) {
             hits = 0;
+            // Two hits without any path (a repeated IsRelative=1 line) name no profile: an empty
+            // entry would point certutil at the Firefox directory itself.
+            if (path[0] == '\0') continue;
             char* entry = static_cast<char*>(std::malloc(kPathBuffer));
             if (entry != nullptr) {
                 std::memcpy(entry, path, kPathBuffer);
