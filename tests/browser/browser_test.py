@@ -177,6 +177,7 @@ def case_chromium(run):
     nonce = f"chromium {run.marker[:12]}"
     results = run.run_page(run.chromium, REPORT_TIMEOUT, **page_params(nonce))
     check_positive(results, run, nonce, "Chromium")
+    run.stop_daemon()
 
 
 def case_firefox(run):
@@ -197,6 +198,7 @@ def case_firefox(run):
     params = {**page_params("untrusted"), "steps": "discover,versions"}
     results = run.run_page(lambda url: run.firefox(profile, url, "firefox-untrusted"), REPORT_TIMEOUT, **params)
     check_not_found(results, run, "Firefox", "root CA removed by -D", lambda state: state != "denied")
+    run.stop_daemon()
 
 
 def case_untrusted(run):
@@ -217,6 +219,7 @@ def case_untrusted(run):
         raise TestFailure("the daemon stopped answering after -D; the next check would prove nothing")
     results = run.run_page(lambda url: run.chromium(url, "chromium-untrusted"), REPORT_TIMEOUT, **params)
     check_not_found(results, run, "Chromium", "root CA removed by -D", lambda state: state != "denied")
+    run.stop_daemon()
 
 
 def case_screenshot(run):
@@ -241,6 +244,7 @@ def case_screenshot(run):
         log(f"screenshot of the demo page ({width}x{height}, {size} bytes) written to {run.args.out}")
     finally:
         pipe.close()
+    run.stop_daemon()
 
 
 CASES = {"chromium": case_chromium, "firefox": case_firefox, "untrusted": case_untrusted, "screenshot": case_screenshot}

@@ -32,6 +32,8 @@ FIXED_PORTS = range(4441, 4446)
 SKIP_RETURN_CODE = 77
 MARKER_VARIABLE = "NV_BROWSER_TEST_RUN"
 PR_SET_CHILD_SUBREAPER = 36
+# First lines of AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer reports.
+SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
 
 CHROMIUM_FLAGS = [
     "--headless",
@@ -465,6 +467,21 @@ class BrowserRun:
             if trust is not None:
                 raise TestFailure(f"after -D, {db} still holds the root certificate (trust {trust!r})")
         log(f"-D removed the root certificate from {', '.join(dbs)}")
+
+    def stop_daemon(self):
+        """Stops the daemon started by -I with SIGINT (its orderly stop) and fails when a sanitizer
+        reported anything in the output of the program (the daemon writes to the output of -I)."""
+        if self.daemon_pid is not None:
+            end_process(self.daemon_pid, signal.SIGINT, 30)
+            self.daemon_pid = None
+        reports = []
+        for name in sorted(os.listdir(self.logs)):
+            if not name.startswith("switch"):
+                continue
+            with open(os.path.join(self.logs, name), "r", errors="replace") as f:
+                reports += [f"{name}: {line.rstrip()}" for line in f if any(m in line for m in SANITIZER_MARKS)]
+        if reports:
+            raise TestFailure("sanitizer reports in the output of NorrimVelstraSvc:\n" + "\n".join(reports[:40]))
 
     def _find_daemon(self):
         for pid in pids_with_marker(self.marker):
