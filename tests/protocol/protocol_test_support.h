@@ -1,22 +1,16 @@
 // Helpers for the client-interface tests: the fake native module loaded through the real bridge,
-// a settable session clock, reply dissection and deadline helpers.
+// and reply dissection. The clock and deadline helpers are the task store tests'.
 #pragma once
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "bridge/VelstraWrapper.h"
 #include "tasks/HTTPTaskManager.h"
+#include "tests/tasks/task_store_support.h"  // FakeClock, Eventually, DeadlineThread, Watchdog
 #include "tests/bridge/fake_module/FakeModule.h"
 
 // Puts a real bridge over the fake module in place of the process-wide one, and keeps a reference
@@ -50,24 +44,6 @@ private:
     CVelstraWrapper* m_pPrevious;
 };
 
-// The sessions' clock, set by the test.
-class FakeClock {
-public:
-    explicit FakeClock(time_t start) {
-        s_now.store(start);
-        CHTTPTaskManager::SetClock(&FakeClock::Now);
-    }
-    ~FakeClock() { CHTTPTaskManager::SetClock(nullptr); }
-    FakeClock(const FakeClock&) = delete;
-    FakeClock& operator=(const FakeClock&) = delete;
-
-    void Set(time_t now) { s_now.store(now); }
-    static time_t Now() { return s_now.load(); }
-
-private:
-    static inline std::atomic<time_t> s_now{0};
-};
-
 // The envelope's "response"."status" (the first "status" member of the text).
 inline std::string StatusOf(const std::string& reply) {
     const std::string key = "\"status\": \"";
@@ -98,75 +74,3 @@ inline std::string Escaped(const std::string& text) {
     }
     return out;
 }
-
-// Polls cond until it holds or the deadline passes.
-template <typename Cond>
-bool Eventually(Cond cond, std::chrono::seconds limit = std::chrono::seconds(30)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-// Joins a thread, ending the test program if it has not finished by the deadline: a deadlock must
-// show as a failure, not as a hung test run.
-class DeadlineThread {
-public:
-    template <typename Fn>
-    explicit DeadlineThread(Fn fn) : m_thread([this, fn]() mutable {
-          fn();
-          m_bDone.store(true);
-      }) {}
-    ~DeadlineThread() {
-        if (m_thread.joinable()) Join();
-    }
-    DeadlineThread(const DeadlineThread&) = delete;
-    DeadlineThread& operator=(const DeadlineThread&) = delete;
-
-    bool Done() const { return m_bDone.load(); }
-    void Join(std::chrono::seconds limit = std::chrono::seconds(120)) {
-        if (!Eventually([this] { return Done(); }, limit)) {
-            std::fprintf(stderr, "deadlock: a thread did not finish within %lld s\n",
-                         static_cast<long long>(limit.count()));
-            std::abort();
-        }
-        m_thread.join();
-    }
-
-private:
-    std::atomic<bool> m_bDone{false};
-    std::thread m_thread;
-};
-
-// Ends the test program when a test has not finished by the deadline: a deadlock, wherever it
-// blocks (the test's own thread included), must show as a failure rather than a hung run.
-class Watchdog {
-public:
-    explicit Watchdog(std::chrono::seconds limit = std::chrono::seconds(180))
-        : m_thread([this, limit] {
-              std::unique_lock<std::mutex> lock(m_mutex);
-              if (!m_cv.wait_for(lock, limit, [this] { return m_bDone; })) {
-                  std::fprintf(stderr, "deadlock: the test did not finish within %lld s\n",
-                               static_cast<long long>(limit.count()));
-                  std::abort();
-              }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_bDone = true;
-        }
-        m_cv.notify_all();
-        m_thread.join();
-    }
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    bool m_bDone = false;
-    std::thread m_thread;
-};

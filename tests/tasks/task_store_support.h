@@ -188,7 +188,7 @@ public:
     DeadlineThread& operator=(const DeadlineThread&) = delete;
 
     bool Done() const { return m_bDone.load(); }
-    void Join(std::chrono::seconds limit = std::chrono::seconds(60)) {
+    void Join(std::chrono::seconds limit = std::chrono::seconds(120)) {
         if (!Eventually([this] { return Done(); }, limit)) {
             std::fprintf(stderr, "deadlock: a thread did not finish within %lld s\n",
                          static_cast<long long>(limit.count()));
