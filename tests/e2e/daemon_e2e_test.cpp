@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include "E2eProcess.h"
@@ -207,7 +208,10 @@ TEST_F(DaemonE2E, LogBuild_FirstPortTakenByAnotherListener_ServesOnNextPort) {
     sa.sin_family = AF_INET;
     sa.sin_port = htons(4441);
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(other.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
+    // Connections of earlier tests may linger on the port in TIME_WAIT.
+    int one = 1;
+    ASSERT_EQ(setsockopt(other.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)), 0);
+    ASSERT_EQ(bind(other.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0) << std::strerror(errno);
     ASSERT_EQ(listen(other.Get(), 4), 0);
 
     int status = 0;
