@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 namespace {
@@ -30,15 +31,28 @@ extern "C" int DMlogprint(const char* fmt, ...) {
 }
 
 CDMLog* CDMLog::GetDMLogInstance() {
-    // The first call is made on the main thread during start-up, before any other thread exists.
+    // In the daemon the first call comes from the main thread before any other thread exists, but
+    // a library user (or a test) may log first from several threads at once: create under a lock
+    // so that exactly one log object is ever made.
+    static std::mutex creation;
+    std::lock_guard<std::mutex> lock(creation);
     if (m_pDMLog == nullptr) m_pDMLog = new CDMLog();
     return m_pDMLog;
 }
 
 int CDMLog::DMLogPrint(const char* fmt, va_list args) {
-    if (m_pLogPrinter == nullptr) m_pLogPrinter = MakeLogPrinter();
-    if (m_pLogPrinter == nullptr) return -1;
-    m_pLogPrinter->PrintLOG(fmt, args);
+    IDMLogPrinter* printer = m_pLogPrinter.load(std::memory_order_acquire);
+    if (printer == nullptr) {
+        static std::mutex creation;
+        std::lock_guard<std::mutex> lock(creation);
+        printer = m_pLogPrinter.load(std::memory_order_relaxed);
+        if (printer == nullptr) {
+            printer = MakeLogPrinter();  // may be null; the next call tries again
+            m_pLogPrinter.store(printer, std::memory_order_release);
+        }
+    }
+    if (printer == nullptr) return -1;
+    printer->PrintLOG(fmt, args);
     return 0;
 }
 

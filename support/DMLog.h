@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdarg>
 
 // Log one message. The format and arguments are those of printf. Returns 0, or -1 when no printer
@@ -54,13 +55,13 @@ public:
     int DMLogPrint(const char* fmt, va_list args);
     IDMLogPrinter* MakeLogPrinter();
 
-    IDMLogPrinter* Printer() const { return m_pLogPrinter; }
+    IDMLogPrinter* Printer() const { return m_pLogPrinter.load(); }
 
     static CDMLog* m_pDMLog;
 
 private:
     CDMLog() = default;
-    IDMLogPrinter* m_pLogPrinter = nullptr;
+    std::atomic<IDMLogPrinter*> m_pLogPrinter{nullptr};
 };
 
 // Test seam: when a sink is installed, the printer also expands each call (format with its
