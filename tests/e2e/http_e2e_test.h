@@ -492,13 +492,22 @@ public:
         WaitFor([&] { return (m_pid = FindChild()) > 0; }, 10s);
         if (m_pid <= 0) return ::testing::AssertionFailure() << "no serving child found; stderr: " << Stderr();
         if (!WaitFor([&] { return (m_port = ListeningPort(m_pid)) != 0; }, 30s))
-            return ::testing::AssertionFailure() << "the daemon does not listen; stderr: " << Stderr();
+            return ::testing::AssertionFailure() << "the daemon does not listen (fixed ports served by others:"
+                                                 << BusyFixedPorts() << "); stderr: " << Stderr();
         // Another program may have taken the port meanwhile (a daemon started by hand during the run).
         if (expectPort && m_port != port && !TcpAccepts(port))
             return ::testing::AssertionFailure() << "the daemon listens on " << m_port << " instead of " << port;
         if (!WaitFor([&] { return TcpAccepts(m_port); }, 30s))
             return ::testing::AssertionFailure() << "daemon does not accept on " << m_port;
         return ::testing::AssertionSuccess();
+    }
+
+    // Those of the fixed ports 4441-4445 that accept connections, as " 4441 4443".
+    static std::string BusyFixedPorts() {
+        std::string busy;
+        for (unsigned short p = 4441; p <= 4445; ++p)
+            if (TcpAccepts(p)) busy += " " + std::to_string(p);
+        return busy;
     }
 
     // The TCP port on which the process listens (IPv4), or 0.
