@@ -207,7 +207,7 @@ for p in 4441 4442 4443 4444 4445; do
 done
 [ -z "$BUSY" ] || note "warning: port(s)$BUSY already in use: the daemon takes a later port and the start-up includes its 100 ms pauses"
 BPORT=$(first_free_port 5441 5449) || die "no free port for the baseline in 5441-5449"
-echo "scenario=env busy_ports=$(echo $BUSY | tr ' ' ',') baseline_port=$BPORT" >>"$RES"
+echo "scenario=env busy_ports=$(echo $BUSY | tr ' ' ',') baseline_port=$BPORT load_start=$(cut -d' ' -f1 /proc/loadavg)" >>"$RES"
 
 note "raw data in $RAW"
 start_daemon
@@ -314,6 +314,7 @@ done
 
 # ---------------------------------------------------------------------------------------------
 # Report
+echo "scenario=env load_end=$(cut -d' ' -f1 /proc/loadavg)" >>"$RES"
 note "writing $OUT_MD and $OUT_PNG"
 mkdir -p "$RESULTS_DIR"
 cp "$RES" "$OUT_RAW"
