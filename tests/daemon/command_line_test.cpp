@@ -2,12 +2,17 @@
 // switch letter, and the outputs of -N, -H and -V.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <stdlib.h>
+#include <unistd.h>
+
 #include "daemon/CommandLine.h"
 #include "support/LinuxUtil.h"
+#include "support/ProcessUtil.h"
 
 namespace {
 
@@ -43,13 +48,41 @@ ParseResult Parse(ArgVector args) {
     return r;
 }
 
+// Keeps the command texts instead of running them, so that no switch reaches the real desktop.
+class RecordingRunner : public IDMShellRunner {
+public:
+    int Run(const char* command) override {
+        m_commands.emplace_back(command != nullptr ? command : "");
+        return 0;
+    }
+    void Pause(unsigned int) override {}
+    const std::vector<std::string>& Commands() const { return m_commands; }
+
+private:
+    std::vector<std::string> m_commands;
+};
+
+// The home directory points at an empty temporary directory and every shell command is recorded.
+// -I is not scanned here: its installation initialises GTK, which ends a process without a display.
 class CommandLineTest : public testing::Test {
 protected:
     void SetUp() override {
         g_bCheckSameProcess = 1;
-        DMLinuxUtil_SetUserHOMEDir("/home/from-passwd");
+        char dirTemplate[] = "/tmp/nv_cmdline_home_XXXXXX";
+        ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+        m_home = dirTemplate;
+        DMLinuxUtil_SetUserHOMEDir(m_home.c_str());
+        DMLinuxUtil_SetShellRunner(&m_runner);
     }
-    void TearDown() override { g_bCheckSameProcess = 1; }
+    void TearDown() override {
+        DMLinuxUtil_SetShellRunner(nullptr);
+        g_bCheckSameProcess = 1;
+        std::error_code ignored;
+        std::filesystem::remove_all(m_home, ignored);
+    }
+
+    std::string m_home;
+    RecordingRunner m_runner;
 };
 
 }  // namespace
@@ -61,7 +94,6 @@ TEST_F(CommandLineTest, ParseCommandLine_NoArguments_RunsDaemon) {
 }
 
 TEST_F(CommandLineTest, ParseCommandLine_EachSwitch_GivesItsResult) {
-    EXPECT_EQ(Parse({"prog", "-I"}).code, 1);
     EXPECT_EQ(Parse({"prog", "-D"}).code, 2);
     EXPECT_EQ(Parse({"prog", "-N"}).code, 3);
     EXPECT_EQ(Parse({"prog", "-A"}).code, 0);
@@ -84,13 +116,16 @@ TEST_F(CommandLineTest, ParseCommandLine_TextAfterSwitchLetter_IsIgnored) {
     EXPECT_EQ(g_bCheckSameProcess, 0);
     ParseResult r = Parse({"prog", "-Nothing"});
     EXPECT_EQ(r.code, 3);
-    EXPECT_EQ(r.out, "/home/from-passwd");
-    EXPECT_EQ(Parse({"prog", "-Install"}).code, 1);
+    EXPECT_EQ(r.out, m_home);
+    EXPECT_EQ(Parse({"prog", "-Delete"}).code, 2);
 }
 
 TEST_F(CommandLineTest, ParseCommandLine_FirstEndingSwitch_WinsOverLaterOnes) {
     EXPECT_EQ(Parse({"prog", "-A", "-D"}).code, 0);
+    EXPECT_TRUE(m_runner.Commands().empty()) << "-D after -A removes no certificate";
     EXPECT_EQ(Parse({"prog", "-D", "-A"}).code, 2);
+    ASSERT_FALSE(m_runner.Commands().empty()) << "-D first removes the certificate";
+    EXPECT_NE(m_runner.Commands().front().find("certutil"), std::string::npos) << m_runner.Commands().front();
     ParseResult r = Parse({"prog", "-V", "-N"});
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out, "Norrim Velstra version 1.0.1.1013,(1.0.1.1) (Dec 15 2020 14:04:06)\n");
@@ -111,7 +146,7 @@ TEST_F(CommandLineTest, ParseCommandLine_ProgramPathElement_IsScannedToo) {
     // Element 0 takes part in the scan like every other element.
     ParseResult r = Parse({"-N", "foo"});
     EXPECT_EQ(r.code, 3);
-    EXPECT_EQ(r.out, "/home/from-passwd");
+    EXPECT_EQ(r.out, m_home);
 }
 
 TEST_F(CommandLineTest, ParseCommandLine_HomeBeforePrint_PrintsNewHome) {
@@ -125,9 +160,9 @@ TEST_F(CommandLineTest, ParseCommandLine_HomeBeforePrint_PrintsNewHome) {
 TEST_F(CommandLineTest, ParseCommandLine_HomeAfterPrint_HasNoEffect) {
     ParseResult r = Parse({"prog", "-N", "-H", "/x"});
     EXPECT_EQ(r.code, 3);
-    EXPECT_EQ(r.out, "/home/from-passwd");
+    EXPECT_EQ(r.out, m_home);
     EXPECT_EQ(r.err, "");
-    EXPECT_STREQ(DMLinuxUtil_GetUserHOMEDir(), "/home/from-passwd");
+    EXPECT_EQ(DMLinuxUtil_GetUserHOMEDir(), m_home);
 }
 
 TEST_F(CommandLineTest, ParseCommandLine_HomeAlone_SetsHomeAndReturns100) {
@@ -154,11 +189,11 @@ TEST_F(CommandLineTest, ParseCommandLine_HomeAsLastElement_KeepsHomeAndReadsNoth
     ParseResult r = Parse({"prog", "-H"});
     EXPECT_EQ(r.code, 100);
     EXPECT_EQ(r.err, "");
-    EXPECT_STREQ(DMLinuxUtil_GetUserHOMEDir(), "/home/from-passwd");
+    EXPECT_EQ(DMLinuxUtil_GetUserHOMEDir(), m_home);
 
     ParseResult afterSwitch = Parse({"prog", "-Q", "-H"});
     EXPECT_EQ(afterSwitch.code, 100);
-    EXPECT_STREQ(DMLinuxUtil_GetUserHOMEDir(), "/home/from-passwd");
+    EXPECT_EQ(DMLinuxUtil_GetUserHOMEDir(), m_home);
 }
 
 TEST_F(CommandLineTest, ParseCommandLine_HomeTooLong_IsRefusedAndPreviousShown) {
