@@ -3,7 +3,9 @@
 
 #include <cstdio>
 
+#include "desktop/Desktop.h"
 #include "support/LinuxUtil.h"
+#include "support/ProcessUtil.h"
 
 unsigned short portlist[5] = {4441, 4442, 4443, 4444, 4445};
 int g_bCheckSameProcess = 1;
@@ -21,12 +23,15 @@ int ParseCommandLine(int argc, char* argv[]) {
         if (arg == nullptr || arg[0] != '-') continue;
         switch (arg[1]) {
             case 'I':
-                // NOT WIRED YET - installation: DMLinuxUtil_InitLibGTK(&argc, &argv),
-                // Regist_RootCert(/*askCloseFirefox=*/1), DMLinuxUtil_Regist_autostart() and
-                // DMLinuxUtil_StartSelf() go here.
+                // Installation for the desktop user: root CA into the NSS databases (asking to
+                // close a running Firefox), the autostart entry, then the daemon in the background.
+                DMLinuxUtil_InitLibGTK(&argc, &argv);
+                Regist_RootCert(/*askCloseFirefox=*/1);
+                DMLinuxUtil_Regist_autostart();
+                DMLinuxUtil_StartSelf();
                 return 1;
             case 'D':
-                // NOT WIRED YET - root certificate removal: Delete_RootCert() goes here.
+                Delete_RootCert();
                 return 2;
             case 'N':
                 std::fputs(DMLinuxUtil_GetUserHOMEDir(), stdout);

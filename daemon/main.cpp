@@ -7,11 +7,13 @@
 
 #include <cstdio>
 
+#include "bridge/VelstraWrapper.h"
 #include "daemon/CommandLine.h"
 #include "daemon/Signals.h"
 #include "server/DMServer.h"
 #include "support/DMLog.h"
 #include "support/LinuxUtil.h"
+#include "support/ProcessUtil.h"
 
 #ifdef NV_LOGTEST_BINARY
 #include <string>
@@ -47,11 +49,9 @@ int main(int argc, char* argv[]) {
 
     if (ParseCommandLine(argc, argv) > 0) return 0;
 
-    if (g_bCheckSameProcess != 0) {
-        // NOT WIRED YET - single-instance rule: DMLinuxUtil_CheckProcessCmdline(argv[0]) goes
-        // here; when it returns 0 or less (another instance runs, or /proc cannot be read) the
-        // process ends with status 0 before forking. Until it is wired the check passes.
-    }
+    // Single-instance rule, applied before the fork: another process started with the same program
+    // path (or an unreadable /proc) ends this start quietly.
+    if (g_bCheckSameProcess != 0 && DMLinuxUtil_CheckProcessCmdline(argv[0]) <= 0) return 0;
 
     // The banner of -V (and any other buffered output) is written once, by the parent, not
     // again by the child when it ends.
@@ -63,7 +63,7 @@ int main(int argc, char* argv[]) {
     // The daemon. A failed chdir leaves it in the directory it was started from.
     int chdirResult = chdir(DMLinuxUtil_GetUserHOMEDir());
     (void)chdirResult;
-    // NOT WIRED YET - module bridge: CVelstraWrapper::GetInst()->Init() goes here.
+    CVelstraWrapper::GetInst()->Init();
     InstallSignalHandlers();
     DMlogprint("[DAEMON] Start Demon Local Server");
     unsigned short port = 0;
@@ -72,6 +72,6 @@ int main(int argc, char* argv[]) {
     // serving.
     CDMServer::RunPendingStopRequest();
     DMlogprint("[DAEMON] End Demon Local Server");
-    // NOT WIRED YET - module bridge: CVelstraWrapper::GetInst()->UnInit() goes here.
+    CVelstraWrapper::GetInst()->UnInit();
     return 0;
 }
