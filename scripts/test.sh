@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: installs the Debian packages, then builds and runs the suite twice, once as a
 # normal build with warnings as errors and once with AddressSanitizer + UndefinedBehaviorSanitizer.
-# Both builds point the fixed install paths into their build trees (NV_TEST_PATHS=ON).
+# Both builds point the fixed install paths into their build trees (NV_TEST_PATHS=ON). Then the
+# Debian package is built and checked.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --browsers
@@ -16,4 +17,5 @@ run_suite() {
 
 run_suite build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DNV_SANITIZE=ON
+tests/packaging/check_package.sh build-pkg
 echo "all tests passed"
