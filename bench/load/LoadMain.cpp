@@ -196,6 +196,12 @@ int RunGetResult(const Args& a)
             pos = comma == std::string::npos ? list.size() : comma + 1;
         }
     }
+    for (long size : sizes) {
+        if (size < 1) {
+            std::fprintf(stderr, "store sizes must be at least 1\n");
+            return 2;
+        }
+    }
     SslCtxPtr ctx = MakeClientContext(a.Get("--cafile", ""));
     if (!ctx) {
         return 2;
