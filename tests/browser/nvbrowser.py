@@ -288,7 +288,8 @@ class BrowserRun:
         self.marker = uuid.uuid4().hex
         self.root = tempfile.mkdtemp(prefix="nv-browser.")
         self.home = os.path.join(self.root, "home")
-        os.makedirs(self.home)
+        # A desktop user's home has ~/.config; the installation writes its autostart entry there.
+        os.makedirs(os.path.join(self.home, ".config"))
         self.logs = os.path.join(self.root, "logs")
         os.makedirs(self.logs)
         self.children = []  # Popen objects, each in its own session
@@ -422,11 +423,19 @@ class BrowserRun:
         installation runs certutil in background children that it does not wait for."""
         return all(process_exe(pid) == self.daemon_path for pid in pids_with_marker(self.marker))
 
+    @staticmethod
+    def _lsan_options():
+        # Sanitizer builds: GTK's process-lifetime allocations in the installing process are not
+        # the program's leaks (see the file); elsewhere the variable is ignored.
+        supp = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures", "lsan-desktop.supp")
+        current = os.environ.get("LSAN_OPTIONS", "")
+        return (current + ":" if current else "") + f"suppressions={supp}:print_suppressions=0"
+
     def run_switch(self, switch, timeout=120):
         """Runs the staged program with -H <home> and switch, under xvfb-run (GTK needs a display),
         and waits for it and for the certutil commands it started in the background."""
         argv = [self.args.xvfb_run, "-a", self.daemon_path, "-H", self.home, switch]
-        child = self.start(f"switch{switch}", argv)
+        child = self.start(f"switch{switch}", argv, self.env(LSAN_OPTIONS=self._lsan_options()))
         try:
             status = child.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -454,6 +463,11 @@ class BrowserRun:
             if trust != flags:
                 raise TestFailure(f"after -I, {db} holds the root certificate with trust {trust!r}, expected {flags!r}")
         log(f"-I registered the root certificate in {', '.join(expect_dbs)}")
+        entry = os.path.join(self.home, ".config", "autostart", "NorrimVelstra.desktop")
+        # The entry names the program as configured, which may differ from its resolved path.
+        exec_lines = {f"Exec={path} -A" for path in (os.path.abspath(self.args.daemon), self.daemon_path)}
+        if not exec_lines & set((_read(entry) or "").splitlines()):
+            raise TestFailure(f"after -I, {entry} does not start the program with -A: {_read(entry)!r}")
         self.daemon_pid, self.daemon_port = wait_for("the daemon started by -I to listen on one of 4441-4445",
                                                      self._find_daemon, 60)
         log(f"the staged daemon {self.daemon_path} serves on 127.0.0.1:{self.daemon_port} (pid {self.daemon_pid})")
