@@ -265,8 +265,11 @@ def main():
     args = parser.parse_args()
     args.out = os.path.abspath(args.out)
 
-    # A stop from CTest's time-out (SIGTERM) still runs the clean-up.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    # A stop by SIGTERM or SIGINT fails the run and still runs the clean-up.
+    def stop(signo, _frame):
+        raise TestFailure(f"stopped by signal {signo}")
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
     try:
         with nvbrowser.BrowserRun(args) as run:
             CASES[args.case](run)

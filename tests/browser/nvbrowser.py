@@ -363,6 +363,9 @@ class BrowserRun:
             pass
 
     def cleanup(self):
+        # The clean-up runs to its end: a second stop signal must not cut it short.
+        for signo in (signal.SIGTERM, signal.SIGINT):
+            signal.signal(signo, signal.SIG_IGN)
         for child in reversed(self.children):
             if child.poll() is None:
                 self.end_child(child)
