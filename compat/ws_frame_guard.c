@@ -1,0 +1,200 @@
+/* WebSocket frame guard for CivetWeb 1.15. When a client frame's header announces its payload
+ * length, CivetWeb allocates that many bytes at once, before any of the payload has arrived, for
+ * lengths up to almost 2 GiB: a page (or any local process) could make every worker thread hold
+ * gigabytes and then fill them. CivetWeb has no option that bounds a frame, and it reads through
+ * the SSL_read it looks up in this library, so the bound is kept here, at the one place where the
+ * plain text passes before CivetWeb sees it.
+ *
+ * Per TLS connection (state kept in the SSL object's ex_data):
+ *  - until the server writes "HTTP/1.1 101 " the connection speaks HTTP, and no read hands CivetWeb
+ *    bytes past the end of a header section ("\r\n\r\n"): the text of the next request, or the
+ *    frames a client sends right behind its handshake, stays in OpenSSL's buffer instead of being
+ *    pulled into CivetWeb's request buffer unseen by the guard (a shorter read is always allowed on
+ *    a stream, so HTTP is not affected);
+ *  - after the handshake answer every byte read is followed through the frame headers, and the read
+ *    that would complete a header announcing more than NV_WS_MAX_FRAME_BYTES fails instead, as do
+ *    all later reads: CivetWeb treats it as a TLS error and closes the connection without
+ *    allocating anything. */
+#include <dlfcn.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <pthread.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+/* The same bound as for an HTTP request body. */
+#define NV_WS_MAX_FRAME_BYTES (64ULL * 1024 * 1024)
+
+__attribute__((visibility("default"))) int SSL_read(SSL* ssl, void* buf, int num);
+__attribute__((visibility("default"))) int SSL_write(SSL* ssl, const void* buf, int num);
+
+typedef int (*PFN_SSL_READ)(SSL*, void*, int);
+typedef int (*PFN_SSL_WRITE)(SSL*, const void*, int);
+
+enum { kModeHttp = 0, kModeWebSocket = 1, kModeRefused = 2 };
+
+struct WsGuard {
+    int mode;
+    /* HTTP: the last (up to 3) bytes handed out, so that a "\r\n\r\n" split between reads is found. */
+    unsigned char tail[3];
+    size_t tailLen;
+    /* WebSocket: the header of the current frame as far as it has been read, and the payload bytes
+     * still to come before the next header. */
+    unsigned char head[10];
+    size_t headLen;
+    uint64_t payloadLeft;
+};
+
+static pthread_once_t s_once = PTHREAD_ONCE_INIT;
+static int s_exIndex = -1;
+static PFN_SSL_READ s_realRead;
+static PFN_SSL_WRITE s_realWrite;
+
+static void FreeGuard(void* parent, void* ptr, CRYPTO_EX_DATA* ad, int idx, long argl, void* argp) {
+    (void)parent;
+    (void)ad;
+    (void)idx;
+    (void)argl;
+    (void)argp;
+    free(ptr);
+}
+
+static void InitOnce(void) {
+    /* The real functions come from the libssl.so.3 this library depends on (already loaded with
+     * it); a plain call to SSL_read from here would reach the definition below again. */
+    void* real = dlopen("libssl.so.3", RTLD_NOW | RTLD_NOLOAD);
+    if (real != NULL) {
+        /* dlsym hands out functions as object pointers; copying the bits is the portable way. */
+        void* readFn = dlsym(real, "SSL_read");
+        void* writeFn = dlsym(real, "SSL_write");
+        if (readFn != NULL && writeFn != NULL) {
+            memcpy(&s_realRead, &readFn, sizeof(s_realRead));
+            memcpy(&s_realWrite, &writeFn, sizeof(s_realWrite));
+        }
+        /* The reference is kept: the library stays loaded for the life of the process anyway. */
+    }
+    s_exIndex = SSL_get_ex_new_index(0, NULL, NULL, NULL, FreeGuard);
+}
+
+/* The connection's state, made on first use; NULL when none can be kept (no index, no memory). */
+static struct WsGuard* GuardOf(SSL* ssl) {
+    if (s_exIndex < 0 || ssl == NULL) return NULL;
+    struct WsGuard* guard = (struct WsGuard*)SSL_get_ex_data(ssl, s_exIndex);
+    if (guard != NULL) return guard;
+    guard = (struct WsGuard*)calloc(1, sizeof(*guard));
+    if (guard == NULL) return NULL;
+    if (SSL_set_ex_data(ssl, s_exIndex, guard) != 1) {
+        free(guard);
+        return NULL;
+    }
+    return guard;
+}
+
+/* A failed read as OpenSSL reports one: SSL_get_error then gives SSL_ERROR_SSL, which CivetWeb
+ * answers by closing the connection. */
+static int Refuse(struct WsGuard* guard) {
+    if (guard != NULL) guard->mode = kModeRefused;
+    ERR_raise(ERR_LIB_SSL, SSL_R_DATA_LENGTH_TOO_LONG);
+    return -1;
+}
+
+/* Number of bytes of `data` up to and including the first "\r\n\r\n" that ends inside it, counting
+ * the bytes handed out before it; n when there is none. */
+static size_t HeaderEnd(const struct WsGuard* guard, const unsigned char* data, size_t n) {
+    static const unsigned char kEnd[4] = {'\r', '\n', '\r', '\n'};
+    unsigned char window[4];
+    size_t have = guard->tailLen;
+    memcpy(window, guard->tail, have);
+    for (size_t i = 0; i < n; ++i) {
+        if (have == 4) {
+            memmove(window, window + 1, 3);
+            have = 3;
+        }
+        window[have++] = data[i];
+        if (have == 4 && memcmp(window, kEnd, 4) == 0) return i + 1;
+    }
+    return n;
+}
+
+static void KeepTail(struct WsGuard* guard, const unsigned char* data, size_t n) {
+    if (n >= 3) {
+        memcpy(guard->tail, data + n - 3, 3);
+        guard->tailLen = 3;
+        return;
+    }
+    size_t keep = guard->tailLen + n > 3 ? 3 - n : guard->tailLen;
+    memmove(guard->tail, guard->tail + guard->tailLen - keep, keep);
+    memcpy(guard->tail + keep, data, n);
+    guard->tailLen = keep + n;
+}
+
+/* Follows the frame headers through bytes about to be handed out. 0 when they may go; -1 when a
+ * header among them announces too long a payload (decided as soon as its length field is
+ * complete, before CivetWeb has the whole header). */
+static int FollowFrames(struct WsGuard* guard, const unsigned char* data, size_t n) {
+    size_t i = 0;
+    while (i < n) {
+        if (guard->payloadLeft > 0) {
+            uint64_t skip = guard->payloadLeft;
+            if (skip > n - i) skip = n - i;
+            guard->payloadLeft -= skip;
+            i += (size_t)skip;
+            continue;
+        }
+        guard->head[guard->headLen++] = data[i++];
+        if (guard->headLen < 2) continue;
+        const unsigned len7 = guard->head[1] & 0x7Fu;
+        const size_t lengthEnd = len7 == 126 ? 4 : (len7 == 127 ? 10 : 2);
+        if (guard->headLen < lengthEnd) continue;
+        uint64_t length = len7;
+        if (len7 >= 126) {
+            length = 0;
+            for (size_t k = 2; k < lengthEnd; ++k) length = (length << 8) | guard->head[k];
+        }
+        if (length > NV_WS_MAX_FRAME_BYTES) return -1;
+        /* The masking key, when present, is counted as payload: nothing in it needs looking at. */
+        guard->payloadLeft = length + ((guard->head[1] & 0x80u) ? 4u : 0u);
+        guard->headLen = 0;
+    }
+    return 0;
+}
+
+int SSL_read(SSL* ssl, void* buf, int num) {
+    pthread_once(&s_once, InitOnce);
+    if (s_realRead == NULL) return Refuse(NULL);
+    if (buf == NULL || num <= 0) return s_realRead(ssl, buf, num);
+    /* Without its state a connection cannot be guarded, so it is not served. */
+    struct WsGuard* guard = GuardOf(ssl);
+    if (guard == NULL) return Refuse(NULL);
+
+    if (guard->mode == kModeRefused) return Refuse(guard);
+    if (guard->mode == kModeHttp) {
+        /* Look first, then take no more than one header section's end. */
+        int peeked = SSL_peek(ssl, buf, num);
+        if (peeked <= 0) return peeked;
+        size_t take = HeaderEnd(guard, (const unsigned char*)buf, (size_t)peeked);
+        int got = s_realRead(ssl, buf, (int)take);
+        if (got > 0) KeepTail(guard, (const unsigned char*)buf, (size_t)got);
+        return got;
+    }
+    int got = s_realRead(ssl, buf, num);
+    if (got > 0 && FollowFrames(guard, (const unsigned char*)buf, (size_t)got) != 0) return Refuse(guard);
+    return got;
+}
+
+int SSL_write(SSL* ssl, const void* buf, int num) {
+    pthread_once(&s_once, InitOnce);
+    if (s_realWrite == NULL) return Refuse(NULL);
+    static const char kSwitching[] = "HTTP/1.1 101 ";
+    const size_t switchingLen = sizeof(kSwitching) - 1;
+    if (buf != NULL && num >= (int)switchingLen && memcmp(buf, kSwitching, switchingLen) == 0) {
+        struct WsGuard* guard = GuardOf(ssl);  /* NULL: the next read refuses anyway */
+        if (guard != NULL && guard->mode == kModeHttp) {
+            guard->mode = kModeWebSocket;
+            guard->headLen = 0;
+            guard->payloadLeft = 0;
+        }
+    }
+    return s_realWrite(ssl, buf, num);
+}
