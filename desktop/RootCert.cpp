@@ -6,6 +6,7 @@
 // is all that orders one after the other.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -212,7 +213,23 @@ int Check_RunningBrowser(int pass) {
     return 1;
 }
 
+namespace {
+
+// certutil creates a database only inside an existing directory. A user who has never started a
+// browser that uses ~/.pki/nssdb has none, and without this the installation would silently leave
+// that browser untrusting when it first starts. Created private, as the browsers do.
+void EnsureSharedDatabaseDirectory() {
+    const std::string pki = std::string(DMLinuxUtil_GetUserHOMEDir()) + "/.pki";
+    for (const std::string& dir : {pki, pki + "/nssdb"}) {
+        if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+            DMlogprint("Regist_RootCert: mkdir %s failed (%d)\n", dir.c_str(), errno);
+    }
+}
+
+}  // namespace
+
 extern "C" int Regist_RootCert(int ask) {
+    EnsureSharedDatabaseDirectory();
     ForEachDatabase([](const char* db, const char* trust) { Regist_RootCertDB(db, trust); },
                     [ask](int pass) {
                         if (ask != 0) Check_RunningBrowser(pass);

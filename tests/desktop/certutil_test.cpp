@@ -121,3 +121,22 @@ TEST_F(CertutilRun, Regist_NoProfilesIni_SharedDatabaseStillHandled) {
 
     EXPECT_EQ(Normalised("TC"), TrustOf("sql:" + shared));
 }
+
+TEST_F(CertutilRun, Regist_UserNeverStartedChromium_SharedDatabaseIsCreatedAndTrusted) {
+    // No ~/.pki yet: a browser started after the installation must still find the root there.
+    const std::string shared = m_home.Path() + "/.pki/nssdb";
+    ASSERT_FALSE(fs::exists(m_home.Path() + "/.pki"));
+
+    Regist_RootCert(0);
+    ASSERT_EQ(0, DMLinuxUtil_CollectBackgroundCommands(120000));
+
+    EXPECT_EQ(Normalised("TC"), TrustOf("sql:" + shared));
+    // The database holds the user's trust decisions: only the user may read or change it.
+    EXPECT_EQ(fs::perms::owner_all, fs::status(shared).permissions() & fs::perms::all);
+}
+
+TEST_F(CertutilRun, Delete_NoSharedDatabase_CreatesNothing) {
+    Delete_RootCert();
+    ASSERT_EQ(0, DMLinuxUtil_CollectBackgroundCommands(120000));
+    EXPECT_FALSE(fs::exists(m_home.Path() + "/.pki"));
+}
