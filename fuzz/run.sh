@@ -9,8 +9,9 @@
 #     targets default to all of fuzz/fuzz_*.cpp
 #
 # Each target works in BUILD/fuzz-work/<target>/: corpus/ (grows; starts from fuzz/corpus/<target>
-# and fuzz/regressions/<target>), artifacts/ (crashing inputs), log (libFuzzer output, the final
-# stat:: lines and the CPU time), min/ (with -m). A crash found here becomes a regression: copy
+# and fuzz/regressions/<target>, and a later run goes on from where the last one stopped),
+# artifacts/ (crashing inputs), log-<time> per run (libFuzzer output, the final stat:: lines and
+# the CPU time), min/ (with -m). A crash found here becomes a regression: copy
 # the artifact into fuzz/regressions/<target>/ and fix the fault; the corpus replay tests then run
 # it in every build.
 set -euo pipefail
@@ -45,6 +46,7 @@ cmake --build "$build" -j2 --target "${targets[@]}" nv_sample_module
 
 run_one() {
   local t=$1 work="$build/fuzz-work/$1"
+  local log="$work/log-$(date +%Y%m%dT%H%M%S)"
   mkdir -p "$work/corpus" "$work/artifacts"
   local seeds=("$root/fuzz/corpus/$t")
   [ -d "$root/fuzz/regressions/$t" ] && seeds+=("$root/fuzz/regressions/$t")
@@ -59,17 +61,18 @@ run_one() {
       rm -rf "$work/min" && mkdir -p "$work/min"
       "$build/fuzz/$t" -merge=1 -max_len="$maxlen" "$work/min" "$work/corpus" "${seeds[@]}"
     fi
-  } >"$work/log" 2>&1
-  summary "$t"
+  } >"$log" 2>&1
+  summary "$t" "$log"
 }
 
 summary() {
-  local t=$1 work="$build/fuzz-work/$1"
-  local last cov execs crashes
-  last=$(grep -E '^#[0-9]+' "$work/log" | grep -E 'cov:' | tail -1 || true)
-  execs=$(grep -E '^stat::number_of_executed_units' "$work/log" | awk '{print $2}' || true)
+  local t=$1 log=$2 work="$build/fuzz-work/$1"
+  local last execs crashes
+  # The fuzzing run's own last status line (a merge with -m prints more after it).
+  last=$(grep -m1 -E '^#[0-9]+.*DONE.*cov:' "$log" || true)
+  execs=$(grep -m1 -E '^stat::number_of_executed_units' "$log" | awk '{print $2}' || true)
   crashes=$(find "$work/artifacts" -type f | wc -l)
-  echo "$t: executions ${execs:-?}, last status: ${last:-none}; artifacts: $crashes; $(grep '^cpu:' "$work/log" || true)"
+  echo "$t: executions ${execs:-?}, status: ${last:-none}; artifacts: $crashes; $(grep '^cpu:' "$log" || true)"
 }
 
 running=0
