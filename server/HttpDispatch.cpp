@@ -5,6 +5,7 @@
 
 #include <civetweb.h>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstring>
@@ -33,7 +34,8 @@ void WriteProbeAnswer(mg_connection* conn) { mg_printf(conn, "%s", kProbeAnswer)
 // Scheme removed: "https://hostA:8443" gives "hostA:8443". A value without "://" is used whole.
 std::string AfterScheme(const char* value) { return CutAtDelimiter(value, "://", /*keepBefore=*/false); }
 
-// The body buffer, wiped whole (not only the bytes read) before it is released on every path.
+// The body buffer, wiped whole (not only the bytes read) before it is released on every path,
+// including the smaller buffers it leaves behind when it grows.
 class CWipedBuffer {
 public:
     explicit CWipedBuffer(std::size_t size) : m_bytes(size, '\0') {}
@@ -42,9 +44,38 @@ public:
     CWipedBuffer& operator=(const CWipedBuffer&) = delete;
     char* Data() { return m_bytes.data(); }
 
+    // At least `size` bytes, the new ones zero; the old storage is wiped before it is released.
+    void Grow(std::size_t size) {
+        if (size <= m_bytes.size()) return;
+        std::vector<char> bigger(size, '\0');
+        std::memcpy(bigger.data(), m_bytes.data(), m_bytes.size());
+        WipeBuffer(m_bytes.data(), m_bytes.size());
+        m_bytes.swap(bigger);
+    }
+
 private:
     std::vector<char> m_bytes;
 };
+
+// Reads up to `length` body bytes into `buffer`, which stays zero-terminated; the byte count, or 0
+// or less when nothing came. The buffer grows with the bytes that really arrive (in doubling
+// pieces) rather than with the number the page announced, so a Content-Length near the cap followed
+// by nothing costs the daemon no more than a small piece. Each mg_read fills its piece unless the
+// peer closes or the request time-out passes, and then the body ends there, as a single read of the
+// whole length would have ended it.
+int ReadBody(mg_connection* conn, std::size_t length, CWipedBuffer& buffer) {
+    constexpr std::size_t kFirstPiece = 64 * 1024;
+    std::size_t total = 0;
+    while (total < length) {
+        std::size_t want = std::min(length - total, std::max(kFirstPiece, total));
+        buffer.Grow(total + want + 1);
+        int got = mg_read(conn, buffer.Data() + total, want);
+        if (got <= 0) break;
+        total += static_cast<std::size_t>(got);
+        if (static_cast<std::size_t>(got) < want) break;
+    }
+    return static_cast<int>(total);
+}
 
 int HandleGet(mg_connection* conn, const mg_request_info* info) {
     const char* query = info->query_string;
@@ -114,10 +145,9 @@ int HandlePost(mg_connection* conn) {
         return 1;
     }
 
-    CWipedBuffer buffer(static_cast<std::size_t>(length) + 1);
-    // One read; CivetWeb keeps pulling from the socket until the length is reached, the peer
-    // closes or the request time-out expires. A shorter body is accepted as it is.
-    int readCount = mg_read(conn, buffer.Data(), static_cast<std::size_t>(length));
+    CWipedBuffer buffer(1);
+    // A shorter body (the peer closed, or the request time-out expired) is accepted as it is.
+    int readCount = ReadBody(conn, static_cast<std::size_t>(length), buffer);
     if (readCount <= 0) {
         WriteRejection(conn);
         return 1;
