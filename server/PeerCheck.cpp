@@ -172,7 +172,8 @@ bool ParseTcpTableRow(const char* line, TcpTableRow& row) {
 
     SkipSpaces(p);
     uint32_t state = 0;
-    if (!ReadHex(p, 2, state)) return false;
+    // The state is a column of its own: "0X1" is not state 0 followed by more columns.
+    if (!ReadHex(p, 2, state) || !IsSpace(*p)) return false;
     row.state = state;
     // tx_queue:rx_queue, tr:tm->when, retrnsmt.
     for (int i = 0; i < 3; ++i)
@@ -240,19 +241,25 @@ int PeerOwnerFromSockDiag(const PeerSocketId& id, uid_t& owner) {
             t_diagSocket.Reset();
             return kPeerOwnerUnavailable;
         }
-        int len = static_cast<int>(n);
-        for (nlmsghdr* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, len); h = NLMSG_NEXT(h, len)) {
+        // The messages of one datagram, each aligned; a length that does not fit ends the walk.
+        const std::size_t total = static_cast<std::size_t>(n);
+        for (std::size_t offset = 0; offset + sizeof(nlmsghdr) <= total;) {
+            const nlmsghdr* h = reinterpret_cast<const nlmsghdr*>(buffer + offset);
+            if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > total - offset) break;
+            offset += NLMSG_ALIGN(h->nlmsg_len);
             if (h->nlmsg_seq != msg.nlh.nlmsg_seq) continue;
             if (h->nlmsg_type == NLMSG_ERROR) {
                 if (h->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return kPeerOwnerUnavailable;
-                const nlmsgerr* err = static_cast<const nlmsgerr*>(NLMSG_DATA(h));
+                const char* payload = reinterpret_cast<const char*>(h) + NLMSG_HDRLEN;
+                const nlmsgerr* err = reinterpret_cast<const nlmsgerr*>(payload);
                 // ENOENT also means that the TCP part of sock_diag is not in this kernel, so it is
                 // not final: the text tables are read next.
                 return err->error == -ENOENT ? kPeerOwnerNotFound : kPeerOwnerUnavailable;
             }
             if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
                 return kPeerOwnerUnavailable;
-            const inet_diag_msg* diag = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+            const char* payload = reinterpret_cast<const char*>(h) + NLMSG_HDRLEN;
+            const inet_diag_msg* diag = reinterpret_cast<const inet_diag_msg*>(payload);
             // The kernel answers for the socket it found; make sure it is the one asked about.
             if (ntohs(diag->id.idiag_sport) != id.clientPort || ntohs(diag->id.idiag_dport) != id.serverPort)
                 return kPeerOwnerNotFound;
