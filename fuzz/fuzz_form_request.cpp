@@ -4,6 +4,7 @@
 #include <civetweb.h>
 
 #include <cstring>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -62,6 +63,12 @@ void CheckFramedReply(const std::string& out) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     nvfuzz::UseSampleModule();
+    // The stores close their sessions' module references through the bridge, so they must go
+    // before the bridge does at exit: handlers registered now run before the destructors of
+    // objects built before main.
+    std::atexit([] {
+        g_handler.reset();
+    });
     return 0;
 }
 

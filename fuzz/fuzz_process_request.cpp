@@ -1,6 +1,7 @@
 // Request JSON -> the whole ProcessRequest road of both client interfaces: header filling, task
 // creation in the store, the module call through the real bridge to the sample module, the result
 // read back (or parked and collected with GET_RESULT), and the reply envelope.
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -34,6 +35,13 @@ std::string ResponseStatus(const std::string& reply) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     nvfuzz::UseSampleModule();
+    // The stores close their sessions' module references through the bridge, so they must go
+    // before the bridge does at exit: handlers registered now run before the destructors of
+    // objects built before main.
+    std::atexit([] {
+        g_http.reset();
+        g_ws.reset();
+    });
     return 0;
 }
 
