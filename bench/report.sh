@@ -132,7 +132,9 @@ for s in ka1 ka16; do
     b=$(med rps scenario=$s server=baseline tool=wrk)
     de=$(($(total errors scenario=$s server=daemon tool=wrk) + $(total expect_misses scenario=$s server=daemon tool=wrk)))
     be=$(total errors scenario=$s server=baseline tool=wrk)
-    wrk_rows+="| ${LABEL[$s]} | $(fmt %.0f "$d") req/s | $(fmt %.0f "$b") req/s | $(fmt %.2f "$(ratio "$d" "$b")") | $de / $be |"$'\n'
+    dcpu=$(calc "100 * $(med client_cpu_s scenario=$s server=daemon tool=wrk) / $(med wall_s scenario=$s server=daemon tool=wrk)")
+    bcpu=$(calc "100 * $(med client_cpu_s scenario=$s server=baseline tool=wrk) / $(med wall_s scenario=$s server=baseline tool=wrk)")
+    wrk_rows+="| ${LABEL[$s]} | $(fmt %.0f "$d") req/s | $(fmt %.0f "$b") req/s | $(fmt %.2f "$(ratio "$d" "$b")") | $(fmt %.0f "$dcpu") / $(fmt %.0f "$bcpu") | $de / $be |"$'\n'
 done
 
 # ---------------------------------------------------------------------------------------------
@@ -162,7 +164,7 @@ TARGETS+=("GET_RESULT p99 grows at most logarithmically with the store size (che
 # Idle
 idle_row() {  # SERVER
     local sv=$1
-    echo "| $sv | $(med own_threads scenario=idle server=$sv) | $(fmt %.3f "$(med own_wakeups_per_s scenario=idle server=$sv)") | $(med civet_threads scenario=idle server=$sv) | $(fmt %.2f "$(med civet_wakeups_per_s scenario=idle server=$sv)") | $(fmt %.3f "$(med own_cpu_s scenario=idle server=$sv)") / $(fmt %.3f "$(med civet_cpu_s scenario=idle server=$sv)") | $(fmt %.1f "$(calc "$(med rss_kib scenario=idle server=$sv) / 1024")") |"
+    echo "| $sv | $(med own_threads scenario=idle server=$sv) | $(fmt %.3f "$(med own_wakeups_per_s scenario=idle server=$sv)") | $(med civet_threads scenario=idle server=$sv) | $(fmt %.2f "$(med civet_wakeups_per_s scenario=idle server=$sv)") | $(fmt %.3f "$(med own_cpu_s scenario=idle server=$sv)") / $(fmt %.3f "$(med civet_cpu_s scenario=idle server=$sv)") | $(fmt %.1f "$(calc "$(med rss_kib scenario=idle server=$sv) / 1024")") | $(fmt %.1f "$(calc "$(med anon_kib scenario=idle server=$sv) / 1024")") |"
 }
 idle_s=$(med seconds scenario=idle server=daemon)
 own_w=$(med own_wakeups_per_s scenario=idle server=daemon)
@@ -199,14 +201,18 @@ for ph in idle calls1 calls2 park1 park2; do
     bd=""
     [ -n "$prev_d" ] && dd="$(fmt %+.2f "$(calc "($dk - $prev_d) / 1024")")"
     [ -n "$prev_b" ] && bd="$(fmt %+.2f "$(calc "($bk - $prev_b) / 1024")")"
-    mem_rows+="| ${PHASE[$ph]} | $(mib daemon $ph) | $dd | $(mib baseline $ph) | $bd |"$'\n'
+    mem_rows+="| ${PHASE[$ph]} | $(mib daemon $ph) | $dd | $(fmt %.1f "$(calc "$(med anon_kib scenario=rss server=daemon phase=$ph) / 1024")") | $(mib baseline $ph) | $bd |"$'\n'
     echo "\"${PSHORT[$ph]}\" $(calc "$dk / 1024") $(calc "$bk / 1024")" >>"$WORK/mem.dat"
     prev_d=$dk
     prev_b=$bk
 done
-TARGETS+=("Idle resident memory ≤ 10 MiB|$(mib daemon idle) MiB (baseline $(mib baseline idle) MiB)|$(cond "$d_idle <= 10240" "$d_idle")")
+TARGETS+=("Idle resident memory ≤ 10 MiB|$(mib daemon idle) MiB, of which $(fmt %.1f "$(calc "$(med anon_kib scenario=rss server=daemon phase=idle) / 1024")") MiB private (baseline $(mib baseline idle) MiB)|$(cond "$d_idle <= 10240" "$d_idle")")
 TARGETS+=("No leak: the same load twice grows RSS by < 1 MiB the second time|calls $(fmt %+.2f "$(calc "($d_c2 - $d_c1) / 1024")") MiB, parked results $(fmt %+.2f "$(calc "($d_p2 - $d_p1) / 1024")") MiB|$(cond "$d_c2 - $d_c1 < 1024 && $d_p2 - $d_p1 < 1024" "$d_c2" "$d_p2")")
-per_session=$(calc "($d_c1 - $d_idle) / $origins")
+# The baseline grows under the same load (connection buffers, allocator arenas of the worker
+# threads); what the daemon grows beyond that is its sessions.
+b_idle=$(kib baseline idle)
+b_c1=$(kib baseline calls1)
+per_session=$(calc "(($d_c1 - $d_idle) - ($b_c1 - $b_idle)) / $origins")
 per_result=$(calc "($d_p1 - $d_c2) * 1024 / ($origins * 10)")
 
 # ---------------------------------------------------------------------------------------------
@@ -265,14 +271,16 @@ title="Benchmark results"
     echo
     echo "Second generator, wrk with bench/wrk/post.lua (throughput only; see BENCHMARKS.md on its latency figures):"
     echo
-    echo "| scenario | daemon | baseline | ratio | errors d / b |"
-    echo "|---|---|---|---|---|"
+    echo "| scenario | daemon | baseline | ratio | wrk CPU % d / b | errors d / b |"
+    echo "|---|---|---|---|---|---|"
     printf '%s' "$wrk_rows"
     echo
     echo "## GET_RESULT against the number of parked results"
     echo
     echo "One connection; each timed collection of a random parked result is followed by parking it again, so the store"
-    echo "keeps its size. Latencies in µs. The baseline answers the same exchange in $(fmt %.1f "$gb50") / $(fmt %.1f "$gb99") µs (p50 / p99)."
+    echo "keeps its size. Latencies in µs; p50 and p99 are the medians over $(med batches scenario=getresult server=daemon) batches ($(med samples scenario=getresult server=daemon) samples in all),"
+    echo "so that a burst of unrelated load during one batch does not decide the tail (the p99 over all samples is in the raw data)."
+    echo "The baseline answers the same exchange in $(fmt %.1f "$gb50") / $(fmt %.1f "$gb99") µs (p50 / p99)."
     echo
     echo "| parked results | one origin p50 / p99 | origins | many origins p50 / p99 | misses |"
     echo "|---|---|---|---|---|"
@@ -283,8 +291,8 @@ title="Benchmark results"
     echo "Both servers fresh and untouched for $(fmt %.0f "$idle_s") s, measured in the same window. Wake-ups are voluntary context"
     echo "switches from /proc/<pid>/task/*/status; CivetWeb's threads are those it names \"civetweb-*\"."
     echo
-    echo "| server | own threads | own wake-ups/s | CivetWeb threads | CivetWeb wake-ups/s | CPU s own / CivetWeb | RSS MiB |"
-    echo "|---|---|---|---|---|---|---|"
+    echo "| server | own threads | own wake-ups/s | CivetWeb threads | CivetWeb wake-ups/s | CPU s own / CivetWeb | RSS MiB | of which private (RssAnon) MiB |"
+    echo "|---|---|---|---|---|---|---|---|"
     idle_row daemon
     idle_row baseline
     echo
@@ -293,11 +301,12 @@ title="Benchmark results"
     echo "$(fmt %.0f "$calls") module calls from $(fmt %.0f "$origins") origins (16 connections), the same again, then $(fmt %.0f "$parks") parked results"
     echo "(use_getresult \"TRUE\", 10 per origin), the same again. The baseline gets the same requests."
     echo
-    echo "| phase | daemon RSS MiB | change | baseline RSS MiB | change |"
-    echo "|---|---|---|---|---|"
+    echo "| phase | daemon RSS MiB | change | daemon private (RssAnon) MiB | baseline RSS MiB | change |"
+    echo "|---|---|---|---|---|---|"
     printf '%s' "$mem_rows"
     echo
-    echo "Growth per origin session: $(fmt %.1f "$per_session") KiB; per parked result: $(fmt %.0f "$per_result") bytes."
+    echo "The daemon's growth beyond the baseline's under the same calls, per origin session: $(fmt %.1f "$per_session") KiB;"
+    echo "growth per parked result: $(fmt %.0f "$per_result") bytes."
     echo
     echo "## Start-up"
     echo

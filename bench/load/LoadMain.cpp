@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -41,7 +42,7 @@ void Usage()
                  "      [--pad-bytes N] [--json TEMPLATE] [--tabid T] [--expect TEXT] [--dump FILE]\n"
                  "      [--histogram FILE] [--timeout-ms N] [--cafile PEM] [--path P] [--strict]\n"
                  "  nv_bench_load getresult [--host H] [--port P] [--sizes 1,100,...] [--spread one|many]\n"
-                 "      [--samples N] [--pad-bytes N] [--expect-hit]\n"
+                 "      [--samples N] [--batches N] [--pad-bytes N] [--expect-hit]\n"
                  "  nv_bench_load startup [--host H] --port P [--timeout-ms N] [--log FILE] -- COMMAND [ARGS...]\n"
                  "  nv_bench_load idle --pid P [--pid Q ...] --seconds S [--verbose]\n"
                  "  nv_bench_load rss --pid P\n");
@@ -156,6 +157,16 @@ int RunLoad(const Args& a, bool websocket)
     return 0;
 }
 
+double Median(std::vector<double> v)
+{
+    if (v.empty()) {
+        return 0;
+    }
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 != 0 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
 // One request over a keep-alive connection, reconnecting once if the server closed it meanwhile.
 bool RoundTrip(CSyncConn& conn, const std::string& json, std::string& body)
 {
@@ -214,9 +225,33 @@ int RunGetResult(const Args& a)
     auto parkOne = [&](long i, std::string& body) {
         return RoundTrip(conn, park.Render(static_cast<std::uint64_t>(i), "p" + std::to_string(i), originOf(i), 0, pad), body);
     };
+    const long batches = std::max(1L, a.Long("--batches", 5));
+    std::vector<std::uint64_t> all;
+    auto CloseBatch = [&all](std::vector<std::uint64_t>& lat, std::vector<double>& p50, std::vector<double>& p99) {
+        if (lat.empty()) {
+            return;
+        }
+        const LatencySummary b = Summarize(lat);
+        p50.push_back(b.p50Us);
+        p99.push_back(b.p99Us);
+        all.insert(all.end(), lat.begin(), lat.end());
+        lat.clear();
+    };
     long parked = 0;
     std::uint32_t rnd = 2463534242u;
     int failures = 0;
+    // Warm-up, not timed: the connection's first exchanges and the server's first requests after
+    // its start are slower than the rest and would decide the tail at the first size.
+    {
+        std::string body;
+        for (int w = 0; w < 200; ++w) {
+            const std::string get = "{\"cmd\":\"GET_RESULT\",\"id\":\"w\",\"tabid\":\"bench\",\"origin\":\"" + originOf(0) + "\"}";
+            if (!RoundTrip(conn, get, body)) {
+                std::fprintf(stderr, "warm-up request failed: %s\n", conn.LastError().c_str());
+                return 3;
+            }
+        }
+    }
     for (long size : sizes) {
         const std::uint64_t t0 = NowNs();
         std::string body;
@@ -227,9 +262,18 @@ int RunGetResult(const Args& a)
             }
         }
         const double fillS = static_cast<double>(NowNs() - t0) / 1e9;
+        // The samples are taken in batches; the p50 and p99 reported are the medians of the
+        // batches' values, so a burst of unrelated load on the machine during one batch does not
+        // decide the tail. The p99 of all samples is given as well.
         std::vector<std::uint64_t> lat;
+        std::vector<double> batchP50;
+        std::vector<double> batchP99;
+        const long perBatch = std::max(1L, samples / batches);
         long misses = 0;
         for (long m = 0; m < samples; ++m) {
+            if (m % perBatch == 0 && m + perBatch <= samples && lat.size() > 0) {
+                CloseBatch(lat, batchP50, batchP99);
+            }
             rnd ^= rnd << 13;
             rnd ^= rnd >> 17;
             rnd ^= rnd << 5;
@@ -251,11 +295,13 @@ int RunGetResult(const Args& a)
                 ++failures;
             }
         }
-        const LatencySummary s = Summarize(lat);
-        std::printf("mode=getresult spread=%s size=%ld origins=%ld samples=%zu misses=%ld failures=%d fill_s=%.3f",
-                    many ? "many" : "one", size, many ? std::min(size, 1000L) : 1L, s.count, misses, failures, fillS);
-        PrintLatency(s);
-        std::printf("\n");
+        CloseBatch(lat, batchP50, batchP99);
+        const LatencySummary s = Summarize(all);
+        std::printf("mode=getresult spread=%s size=%ld origins=%ld samples=%zu batches=%zu misses=%ld failures=%d "
+                    "fill_s=%.3f mean_us=%.1f p50_us=%.1f p99_us=%.1f p99_all_us=%.1f p999_all_us=%.1f max_us=%.1f\n",
+                    many ? "many" : "one", size, many ? std::min(size, 1000L) : 1L, s.count, batchP99.size(), misses,
+                    failures, fillS, s.meanUs, Median(batchP50), Median(batchP99), s.p99Us, s.p999Us, s.maxUs);
+        all.clear();
         std::fflush(stdout);
     }
     return failures == 0 ? 0 : 4;
@@ -377,12 +423,13 @@ int RunIdle(const Args& a)
         }
         std::printf("mode=idle pid=%d seconds=%.1f own_threads=%d own_wakeups=%llu own_wakeups_per_s=%.3f own_cpu_s=%.3f "
                     "civet_threads=%d civet_wakeups=%llu civet_wakeups_per_s=%.3f civet_cpu_s=%.3f involuntary=%llu "
-                    "rss_kib=%ld\n",
+                    "rss_kib=%ld anon_kib=%ld\n",
                     pids[i], elapsed, own.threads, static_cast<unsigned long long>(own.wakeups),
                     static_cast<double>(own.wakeups) / elapsed, static_cast<double>(own.ticks) / tick, civet.threads,
                     static_cast<unsigned long long>(civet.wakeups), static_cast<double>(civet.wakeups) / elapsed,
                     static_cast<double>(civet.ticks) / tick,
-                    static_cast<unsigned long long>(own.involuntary + civet.involuntary), StatusKib(pids[i], "VmRSS"));
+                    static_cast<unsigned long long>(own.involuntary + civet.involuntary), StatusKib(pids[i], "VmRSS"),
+                    StatusKib(pids[i], "RssAnon"));
     }
     return rc;
 }
