@@ -217,10 +217,18 @@ per_result=$(calc "($d_p1 - $d_c2) * 1024 / ($origins * 10)")
 
 # ---------------------------------------------------------------------------------------------
 # Start-up
-st_d=$(med startup_ms scenario=startup server=daemon)
+# The target holds "when 4441 is free": only starts on 4441 count for it. A start on a later port
+# includes the daemon's 100 ms pause for every taken port before it.
+st_d=$(med startup_ms scenario=startup server=daemon port=4441)
+st_runs=$(get startup_ms scenario=startup server=daemon port=4441 | wc -l)
+st_all=$(get startup_ms scenario=startup server=daemon | wc -l)
+st_ports=$(get port scenario=startup server=daemon | sort -n | uniq -c | awk '{ printf "%s%s × %s", (NR > 1 ? ", " : ""), $1, $2 }')
 st_b=$(med startup_ms scenario=startup server=baseline)
-st_runs=$(get startup_ms scenario=startup server=daemon | wc -l)
-TARGETS+=("Start-up: exec to the port accepting TLS ≤ 100 ms|median $(fmt %.1f "$st_d") ms (max $(fmt %.1f "$(maxof startup_ms scenario=startup server=daemon)") ms) over $st_runs starts|$(cond "$st_d <= 100" "$st_d")")
+if [ "$st_runs" -gt 0 ]; then
+    TARGETS+=("Start-up: exec to the port accepting TLS ≤ 100 ms when 4441 is free|median $(fmt %.1f "$st_d") ms (max $(fmt %.1f "$(maxof startup_ms scenario=startup server=daemon port=4441)") ms) over $st_runs starts on 4441|$(cond "$st_d <= 100" "$st_d")")
+else
+    TARGETS+=("Start-up: exec to the port accepting TLS ≤ 100 ms when 4441 is free|not measured: other servers held 4441 throughout (ports used: $st_ports)|n/a")
+fi
 
 # ---------------------------------------------------------------------------------------------
 # Machine
@@ -310,11 +318,13 @@ title="Benchmark results"
     echo
     echo "## Start-up"
     echo
-    echo "From exec of the program to the port completing a TLS handshake (the daemon forks first)."
+    echo "From exec of the program to the port completing a TLS handshake (the daemon forks first). Ports the daemon"
+    echo "took: $st_ports (starts × port); a later port than 4441 adds the daemon's 100 ms pause per taken port before it."
     echo
     echo "| server | median ms | max ms | starts |"
     echo "|---|---|---|---|"
-    echo "| daemon | $(fmt %.1f "$st_d") | $(fmt %.1f "$(maxof startup_ms scenario=startup server=daemon)") | $st_runs |"
+    echo "| daemon, on 4441 | $(fmt %.1f "$st_d") | $(fmt %.1f "$(maxof startup_ms scenario=startup server=daemon port=4441)") | $st_runs |"
+    echo "| daemon, all starts | $(fmt %.1f "$(med startup_ms scenario=startup server=daemon)") | $(fmt %.1f "$(maxof startup_ms scenario=startup server=daemon)") | $st_all |"
     echo "| baseline | $(fmt %.1f "$st_b") | $(fmt %.1f "$(maxof startup_ms scenario=startup server=baseline)") | $(get startup_ms scenario=startup server=baseline | wc -l) |"
     echo
     echo "![Benchmark plot](latest.png)" | sed "s/latest.png/$(basename "$OUT_PNG")/"
