@@ -3,6 +3,7 @@
 //
 // Built twice: NorrimVelstraSvc, which writes no log anywhere, and (for the end-to-end tests)
 // NorrimVelstraSvc-logtest, which writes every log line to standard error.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -52,6 +53,12 @@ void WriteLogLineToStderr(const char* line, void* /*ctx*/) {
 #endif
 
 int main(int argc, char* argv[]) {
+    // Request and reply texts can be megabytes long, and each worker thread allocates them in its
+    // own malloc arena. With glibc's adaptive threshold such blocks come from the arenas, which keep
+    // freed memory: after a few dozen large requests the daemon would hold hundreds of MiB for good
+    // (measured: 8 MiB requests raised RSS by about 57 MiB each, up to 820 MiB). Blocks from 1 MiB up
+    // are mapped on their own instead and go back to the system when freed.
+    mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
 #ifdef NV_LOGTEST_BINARY
     DMLogSetSink(&WriteLogLineToStderr, nullptr);
 #endif
