@@ -3,15 +3,16 @@
 # UBSan in BUILD (default: build-fuzz), builds the fuzz targets, and runs each for SECONDS of wall
 # time (one core each, so about as much CPU time), JOBS targets at a time.
 #
-#   fuzz/run.sh [-t SECONDS] [-j JOBS] [-b BUILD] [-m] [target ...]
+#   fuzz/run.sh [-t SECONDS] [-c CPU_SECONDS] [-j JOBS] [-b BUILD] [-m] [target ...]
 #     -t  time per target (default 660)       -j  targets at once (default 2)
+#     -c  run each target again until its runs have used this much CPU time (default: one run)
 #     -b  build directory (default build-fuzz) -m  also write a minimised corpus per target
 #     targets default to all of fuzz/fuzz_*.cpp
 #
 # Each target works in BUILD/fuzz-work/<target>/: corpus/ (grows; starts from fuzz/corpus/<target>
 # and fuzz/regressions/<target>, and a later run goes on from where the last one stopped),
 # artifacts/ (crashing inputs), log-<time> per run (libFuzzer output, the final stat:: lines and
-# the CPU time), min/ (with -m). A crash found here becomes a regression: copy
+# the CPU time), min/ (with -m, and merge-log). A crash found here becomes a regression: copy
 # the artifact into fuzz/regressions/<target>/ and fix the fault; the corpus replay tests then run
 # it in every build.
 set -euo pipefail
@@ -20,13 +21,15 @@ secs=660
 jobs=2
 build="$root/build-fuzz"
 minimise=0
-while getopts "t:j:b:m" opt; do
+cpu_budget=0
+while getopts "t:c:j:b:m" opt; do
   case $opt in
     t) secs=$OPTARG ;;
+    c) cpu_budget=$OPTARG; secs=$OPTARG ;;
     j) jobs=$OPTARG ;;
     b) build=$(realpath -m "$OPTARG") ;;
     m) minimise=1 ;;
-    *) sed -n '2,17p' "$0"; exit 2 ;;
+    *) sed -n '2,19p' "$0"; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
@@ -46,23 +49,36 @@ cmake --build "$build" -j2 --target "${targets[@]}" nv_sample_module
 
 run_one() {
   local t=$1 work="$build/fuzz-work/$1"
-  local log="$work/log-$(date +%Y%m%dT%H%M%S)"
   mkdir -p "$work/corpus" "$work/artifacts"
   local seeds=("$root/fuzz/corpus/$t")
   [ -d "$root/fuzz/regressions/$t" ] && seeds+=("$root/fuzz/regressions/$t")
   local maxlen=8192
   [ "$t" = fuzz_credentials ] && maxlen=16400
-  {
-    echo "== $t: $secs s, started $(date -Is)"
-    TIMEFORMAT="cpu: user %U s, sys %S s, wall %R s"
-    time "$build/fuzz/$t" -max_total_time="$secs" -timeout=30 -rss_limit_mb=4096 -max_len="$maxlen" \
-      -print_final_stats=1 -artifact_prefix="$work/artifacts/" "$work/corpus" "${seeds[@]}" || echo "== exit status $?"
-    if [ "$minimise" = 1 ]; then
-      rm -rf "$work/min" && mkdir -p "$work/min"
-      "$build/fuzz/$t" -merge=1 -max_len="$maxlen" "$work/min" "$work/corpus" "${seeds[@]}"
-    fi
-  } >"$log" 2>&1
-  summary "$t" "$log"
+  # With -c the target runs again (going on from its corpus) until the CPU time of its runs adds up
+  # to the budget: on a busy machine wall time says little.
+  local spent=0 left=$secs log used
+  while :; do
+    log="$work/log-$(date +%Y%m%dT%H%M%S)"
+    {
+      echo "== $t: $left s, started $(date -Is)"
+      TIMEFORMAT="cpu: user %U s, sys %S s, wall %R s"
+      time "$build/fuzz/$t" -max_total_time="$left" -timeout=30 -rss_limit_mb=4096 -max_len="$maxlen" \
+        -print_final_stats=1 -artifact_prefix="$work/artifacts/" "$work/corpus" "${seeds[@]}" || echo "== exit status $?"
+    } >"$log" 2>&1
+    summary "$t" "$log"
+    used=$(sed -n 's/^cpu: user \([0-9]*\)[.0-9]* s, sys \([0-9]*\)[.0-9]* s.*/\1 \2/p' "$log" | awk '{print $1 + $2}')
+    spent=$((spent + ${used:-0}))
+    [ "$cpu_budget" -gt 0 ] || break
+    grep -q '^== exit status' "$log" && break  # a finding: look at it before fuzzing on
+    [ "$spent" -lt "$cpu_budget" ] || break
+    left=$((cpu_budget - spent))
+    [ "$left" -ge 30 ] || left=30
+  done
+  [ "$cpu_budget" -gt 0 ] && echo "$t: $spent s of CPU time in this invocation"
+  if [ "$minimise" = 1 ]; then
+    rm -rf "$work/min" && mkdir -p "$work/min"
+    "$build/fuzz/$t" -merge=1 -max_len="$maxlen" "$work/min" "$work/corpus" "${seeds[@]}" >"$work/merge-log" 2>&1
+  fi
 }
 
 summary() {
