@@ -249,6 +249,9 @@ title="Benchmark results"
     echo
     echo "Measured $stamp at commit $commit by \`bench/run.sh$([ "$QUICK" = 1 ] && echo " --quick")\`."
     echo "Machine: $cpu, $(nproc) cores, $mem GiB, $os, Linux $(uname -r); $(openssl version | cut -d' ' -f1-2), CivetWeb 1.15, $(wrk --version 2>&1 | head -n1 | cut -d' ' -f1-2)."
+    if [ "$(get netns scenario=env | head -n1)" = private ]; then
+        echo "Measured in a private network namespace (its own loopback, so no other server held the ports)."
+    fi
     echo "Daemon and baseline share the machine with the load generator. Load average (1 min) when the run began:"
     echo "$(get load_start scenario=env | head -n1), when it ended: $(get load_end scenario=env | head -n1) (a run on a quiet machine begins near 0)."
     busy=$(get busy_ports scenario=env | head -n1)

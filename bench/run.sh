@@ -7,29 +7,37 @@
 #   bench/results/latest.raw  every measurement as key=value lines (not committed)
 # and, after a full run, refreshes the results section of BENCHMARKS.md.
 #
-#   bench/run.sh [--quick] [--build-dir DIR] [--no-build] [--no-doc]
+#   bench/run.sh [--quick] [--build-dir DIR] [--no-build] [--no-doc] [--shared-net]
 #
-# --quick     short smoke run (about a minute); writes bench/results/quick.* and leaves BENCHMARKS.md alone
-# --build-dir build directory (default: build-bench at the repository root)
-# --no-build  use the binaries already in the build directory
-# --no-doc    do not touch BENCHMARKS.md
+# --quick       short smoke run (about a minute); writes bench/results/quick.* and leaves BENCHMARKS.md alone
+# --build-dir   build directory (default: build-bench at the repository root)
+# --no-build    use the binaries already in the build directory
+# --no-doc      do not touch BENCHMARKS.md
+# --shared-net  measure on the machine's own loopback instead of a private network namespace
 #
-# The daemon must be free to take port 4441 and the baseline 5441; nothing else should be running
-# on the machine meanwhile. All traffic stays on 127.0.0.1 and every load is bounded in time or count.
+# The measurements run in a private network namespace with its own loopback interface (when
+# `unshare --net` is allowed, as for root), so that other servers on the machine cannot hold the
+# daemon's ports 4441-4445 or the baseline's 5441. Nothing else should be running on the machine
+# meanwhile: the report states the load average. All traffic stays on 127.0.0.1 and every load is
+# bounded in time or count.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+ARGS=("$@")
 QUICK=0
 BUILD="$ROOT/build-bench"
 DO_BUILD=1
 DO_DOC=1
+NETNS=auto
 while [ $# -gt 0 ]; do
     case "$1" in
     --quick) QUICK=1 ;;
     --build-dir) BUILD=$(realpath -m "$2"); shift ;;
     --no-build) DO_BUILD=0 ;;
     --no-doc) DO_DOC=0 ;;
-    -h | --help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --shared-net) NETNS=no ;;
+    --in-netns) NETNS=inside ;;  # internal: this process runs in the private namespace
+    -h | --help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
     esac
     shift
@@ -65,6 +73,18 @@ if [ "$DO_BUILD" = 1 ]; then
         -DNV_BUILD_BENCH=ON >"$BUILD.configure.log" 2>&1 || { cat "$BUILD.configure.log" >&2; die "configure failed"; }
     cmake --build "$BUILD" -j"$(nproc)" >"$BUILD.build.log" 2>&1 || { tail -40 "$BUILD.build.log" >&2; die "build failed"; }
 fi
+# Measure in a private network namespace: build first (above), then run this script again inside
+# one, without building.
+if [ "$NETNS" = auto ]; then
+    if unshare --net true 2>/dev/null; then
+        note "measuring in a private network namespace"
+        exec unshare --net "$0" "${ARGS[@]}" --no-build --in-netns
+    fi
+    note "warning: no private network namespace (unshare --net refused); measuring on the shared loopback"
+elif [ "$NETNS" = inside ]; then
+    ip link set lo up || die "cannot bring up the loopback interface of the private namespace"
+fi
+
 DAEMON_BIN="$BUILD/daemon/NorrimVelstraSvc"
 LOAD="$BUILD/bench/nv_bench_load"
 BASE="$BUILD/bench/nv_bench_baseline"
@@ -207,7 +227,7 @@ for p in 4441 4442 4443 4444 4445; do
 done
 [ -z "$BUSY" ] || note "warning: port(s)$BUSY already in use: the daemon takes a later port and the start-up includes its 100 ms pauses"
 BPORT=$(first_free_port 5441 5449) || die "no free port for the baseline in 5441-5449"
-echo "scenario=env busy_ports=$(echo $BUSY | tr ' ' ',') baseline_port=$BPORT load_start=$(cut -d' ' -f1 /proc/loadavg)" >>"$RES"
+echo "scenario=env busy_ports=$(echo $BUSY | tr ' ' ',') baseline_port=$BPORT load_start=$(cut -d' ' -f1 /proc/loadavg) netns=$([ "$NETNS" = inside ] && echo private || echo shared)" >>"$RES"
 
 note "raw data in $RAW"
 start_daemon
