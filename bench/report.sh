@@ -280,7 +280,8 @@ title="Benchmark results"
     echo "|---|---|---|---|---|---|---|---|---|---|---|"
     printf '%s' "$tp_rows"
     echo
-    echo "Second generator, wrk with bench/wrk/post.lua (throughput only; see BENCHMARKS.md on its latency figures):"
+    echo "Second generator, wrk with bench/wrk/post.lua, alternating in the same way (throughput only; see BENCHMARKS.md on its"
+    echo "latency figures):"
     echo
     echo "| scenario | daemon | baseline | ratio | wrk CPU % d / b | errors d / b |"
     echo "|---|---|---|---|---|---|"

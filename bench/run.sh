@@ -51,7 +51,7 @@ if [ "$QUICK" = 1 ]; then
     RSS_REQ=10000; RSS_ORIGINS=100; GR_SIZES=1,100,1000; GR_SAMPLES=500
     DO_DOC=0
 else
-    NAME=latest; REPS=3; DUR=4; WARM=0.5; WRK_DUR=5; IDLE_S=60; STARTS=5
+    NAME=latest; REPS=3; DUR=4; WARM=0.5; WRK_DUR=4; IDLE_S=60; STARTS=5
     RSS_REQ=100000; RSS_ORIGINS=1000; GR_SIZES=1,100,1000,10000; GR_SAMPLES=3000
 fi
 RESULTS_DIR="$ROOT/bench/results"
@@ -255,12 +255,21 @@ scenario() {  # NAME LOAD-ARGS...
 note "HTTPS POST, keep-alive"
 scenario ka1 http --conns 1
 scenario ka16 http --conns 16 --threads 2
-# wrk as the second, independent generator for the keep-alive throughput.
+# wrk as the second, independent generator for the keep-alive throughput, alternating as well.
 WRK_SCRIPT="$ROOT/bench/wrk/post.lua"
-measure ka1 daemon "$DAEMON_PID" wrk wrk -t1 -c1 -d"${WRK_DUR}s" --timeout 10s -s "$WRK_SCRIPT" "https://127.0.0.1:$DPORT/" -- 64 "$EXPECT"
-measure ka1 baseline "$BASE_PID" wrk wrk -t1 -c1 -d"${WRK_DUR}s" --timeout 10s -s "$WRK_SCRIPT" "https://127.0.0.1:$BPORT/" -- 64 "$EXPECT"
-measure ka16 daemon "$DAEMON_PID" wrk wrk -t2 -c16 -d"${WRK_DUR}s" --timeout 10s -s "$WRK_SCRIPT" "https://127.0.0.1:$DPORT/" -- 64 "$EXPECT"
-measure ka16 baseline "$BASE_PID" wrk wrk -t2 -c16 -d"${WRK_DUR}s" --timeout 10s -s "$WRK_SCRIPT" "https://127.0.0.1:$BPORT/" -- 64 "$EXPECT"
+wrk_scenario() {  # NAME WRK-ARGS...
+    local scen=$1
+    shift
+    local r
+    for r in $(seq 1 "$REPS"); do
+        measure "$scen" daemon "$DAEMON_PID" wrk wrk "$@" -d"${WRK_DUR}s" --timeout 10s -s "$WRK_SCRIPT" \
+            "https://127.0.0.1:$DPORT/" -- 64 "$EXPECT"
+        measure "$scen" baseline "$BASE_PID" wrk wrk "$@" -d"${WRK_DUR}s" --timeout 10s -s "$WRK_SCRIPT" \
+            "https://127.0.0.1:$BPORT/" -- 64 "$EXPECT"
+    done
+}
+wrk_scenario ka1 -t1 -c1
+wrk_scenario ka16 -t2 -c16
 note "HTTPS POST, new TLS connection per request"
 scenario hs http --new-conn --conns 4
 note "WSS round trips"
