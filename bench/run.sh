@@ -61,7 +61,7 @@ OUT_RAW="$RESULTS_DIR/$NAME.raw"
 
 die() { echo "run.sh: $*" >&2; exit 1; }
 note() { echo "[bench $(date +%H:%M:%S)] $*" >&2; }
-for tool in wrk gnuplot ss awk cmake; do
+for tool in wrk gnuplot ss ip awk cmake; do
     command -v "$tool" >/dev/null || die "$tool is not installed (scripts/install-deps.sh installs it)"
 done
 
@@ -205,8 +205,11 @@ measure() {
     c0=$(cpu_ticks "$pid")
     t0=$(now)
     if [ "$tool" = wrk ]; then
-        out=$(/usr/bin/time -o "$RAW/time.txt" -f "%U %S" "$@" 2>>"$RAW/wrk.log" | grep '^mode=') || rc=$?
-        out="$out client_cpu_s=$(awk '{print $1 + $2}' "$RAW/time.txt")"
+        # bash's own time keyword gives wrk's user and system CPU time.
+        local TIMEFORMAT='%U %S'
+        { time "$@" >"$RAW/wrk.out" 2>>"$RAW/wrk.log"; } 2>"$RAW/time.txt" || rc=$?
+        out="$(grep '^mode=' "$RAW/wrk.out" || true) client_cpu_s=$(tail -n1 "$RAW/time.txt" | awk '{print $1 + $2}')"
+        grep -q '^mode=' "$RAW/wrk.out" || out=""
     else
         out=$("$@" 2>>"$RAW/load.log") || rc=$?
     fi
