@@ -69,9 +69,12 @@ done
 # Build
 if [ "$DO_BUILD" = 1 ]; then
     note "building in $BUILD (Release, staged paths)"
+    mkdir -p "$BUILD"
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DNV_TEST_PATHS=ON -DNV_BUILD_TESTS=OFF \
-        -DNV_BUILD_BENCH=ON >"$BUILD.configure.log" 2>&1 || { cat "$BUILD.configure.log" >&2; die "configure failed"; }
-    cmake --build "$BUILD" -j"$(nproc)" >"$BUILD.build.log" 2>&1 || { tail -40 "$BUILD.build.log" >&2; die "build failed"; }
+        -DNV_BUILD_BENCH=ON >"$BUILD/bench-configure.log" 2>&1 ||
+        { cat "$BUILD/bench-configure.log" >&2; die "configure failed"; }
+    cmake --build "$BUILD" -j"$(nproc)" >"$BUILD/bench-build.log" 2>&1 ||
+        { tail -40 "$BUILD/bench-build.log" >&2; die "build failed"; }
 fi
 # Measure in a private network namespace: build first (above), then run this script again inside
 # one, without building.
