@@ -33,10 +33,14 @@ extern "C" int DMlogprint(const char* fmt, ...) {
 CDMLog* CDMLog::GetDMLogInstance() {
     // In the daemon the first call comes from the main thread before any other thread exists, but
     // a library user (or a test) may log first from several threads at once: create under a lock
-    // so that exactly one log object is ever made.
+    // so that exactly one log object is ever made. Once it exists, callers take no lock.
+    static std::atomic<CDMLog*> published{nullptr};
+    CDMLog* log = published.load(std::memory_order_acquire);
+    if (log != nullptr) return log;
     static std::mutex creation;
     std::lock_guard<std::mutex> lock(creation);
     if (m_pDMLog == nullptr) m_pDMLog = new CDMLog();
+    published.store(m_pDMLog, std::memory_order_release);
     return m_pDMLog;
 }
 
