@@ -2,8 +2,8 @@
 // module missing, refusing InitSite_external, without InvokeSite_external, replying null, or
 // blocking for 30 s; the credential file missing, truncated or enciphered with another key; all
 // five ports taken; clients that leave while their module call runs. Other files are put at the
-// daemon's fixed paths in a private mount namespace (root only), so nothing outside the test
-// changes. The unit tests of the bridge, the credentials and the port test cover the same faults
+// daemon's fixed paths in a private mount namespace (CAP_SYS_ADMIN, skipped without it), so nothing
+// outside the test changes. The unit tests of the bridge, the credentials and the port test cover the same faults
 // function by function; these check what a page sees from the running program.
 #include <gtest/gtest.h>
 
@@ -44,7 +44,7 @@ struct ModuleFault {
 };
 
 TEST(HostileFaults, ModuleMissingRefusingIncompleteOrNull_CallsAnsweredTrueWithEmptyReplyAndReported) {
-    if (!CanUseMountNamespace()) GTEST_SKIP() << "needs root for a private mount namespace";
+    if (!CanUseMountNamespace()) GTEST_SKIP() << "a private mount namespace needs CAP_SYS_ADMIN";
     TempDir scratch;
     const std::string emptyDir = scratch.Path() + "/empty";
     fs::create_directory(emptyDir);
@@ -215,7 +215,7 @@ std::string EncipheredWithAnotherKey() {
 }
 
 TEST(HostileFaults, CredentialFileMissingTruncatedOrOtherKey_ReportedAndNoCertificateServed) {
-    if (!CanUseMountNamespace()) GTEST_SKIP() << "needs root for a private mount namespace";
+    if (!CanUseMountNamespace()) GTEST_SKIP() << "a private mount namespace needs CAP_SYS_ADMIN";
     const std::string good = ReadFile(kCredentialPath);
     ASSERT_FALSE(good.empty());
     const std::string otherKey = EncipheredWithAnotherKey();
