@@ -17,27 +17,11 @@
 
 #include "nv_config.h"
 #include "server/DerivationTable.h"
+#include "server/OpenSslOwners.h"
 #include "support/DMLog.h"
 
 namespace {
 
-// Deleter calling an OpenSSL or C library release function.
-template <auto Fn>
-struct CFree {
-    template <class T>
-    void operator()(T* p) const {
-        Fn(p);
-    }
-};
-
-using LibCtxPtr = std::unique_ptr<OSSL_LIB_CTX, CFree<OSSL_LIB_CTX_free>>;
-using ProviderPtr = std::unique_ptr<OSSL_PROVIDER, CFree<OSSL_PROVIDER_unload>>;
-using CipherPtr = std::unique_ptr<EVP_CIPHER, CFree<EVP_CIPHER_free>>;
-using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CFree<EVP_CIPHER_CTX_free>>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, CFree<EVP_MD_CTX_free>>;
-using BioPtr = std::unique_ptr<BIO, CFree<BIO_free>>;
-using X509Ptr = std::unique_ptr<X509, CFree<X509_free>>;
-using PKeyPtr = std::unique_ptr<EVP_PKEY, CFree<EVP_PKEY_free>>;
 using FilePtr = std::unique_ptr<FILE, CFree<fclose>>;
 
 // Zeroes a stack or borrowed region when the scope ends.

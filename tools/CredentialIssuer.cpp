@@ -17,23 +17,12 @@
 #include <cstring>
 
 #include "nv_config.h"
+#include "server/OpenSslOwners.h"
 #include "server/TlsCredentials.h"
 #include "support/Wipe.h"
 
 namespace {
 
-template <auto Fn>
-struct CFree {
-    template <class T>
-    void operator()(T* p) const {
-        Fn(p);
-    }
-};
-using PKeyPtr = std::unique_ptr<EVP_PKEY, CFree<EVP_PKEY_free>>;
-using X509Ptr = std::unique_ptr<X509, CFree<X509_free>>;
-using BioPtr = std::unique_ptr<BIO, CFree<BIO_free>>;
-using BnPtr = std::unique_ptr<BIGNUM, CFree<BN_free>>;
-using ExtPtr = std::unique_ptr<X509_EXTENSION, CFree<X509_EXTENSION_free>>;
 
 // Fills *error with `what` and the first queued OpenSSL error; always returns -1.
 int Fail(std::string* error, const char* what) {
