@@ -17,14 +17,9 @@
 #include "support/ProcessUtil.h"
 
 #ifdef NV_SANITIZER_BUILD
-// -I initialises GTK, and GTK, GLib, fontconfig and D-Bus keep allocations for the life of the
-// process; the leak checker would turn them into a failing exit status. Only stacks through those
-// libraries are suppressed, so the program's own leaks are still reported.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libgtk-3.so\nleak:libgdk-3.so\nleak:libglib-2.0.so\nleak:libgobject-2.0.so\nleak:libgio-2.0.so\n"
-           "leak:libfontconfig.so\nleak:libpango\nleak:libcairo.so\nleak:libX11.so\nleak:libharfbuzz.so\n"
-           "leak:libatk\nleak:libgdk_pixbuf\nleak:libdbus\n";
-}
+#include "desktop/GtkLeakSuppressions.h"
+// -I initialises GTK, whose process-lifetime allocations are not leaks of ours.
+extern "C" const char* __lsan_default_suppressions() { return GtkLeakSuppressions(); }
 #endif
 
 #ifdef NV_LOGTEST_BINARY

@@ -21,12 +21,8 @@
 #include "desktop/Desktop.h"
 
 #ifdef NV_SANITIZER_BUILD
-// GTK, GLib and fontconfig keep process-lifetime allocations that the leak checker would report.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libgtk-3.so\nleak:libgdk-3.so\nleak:libglib-2.0.so\nleak:libgobject-2.0.so\nleak:libgio-2.0.so\n"
-           "leak:libfontconfig.so\nleak:libpango\nleak:libcairo.so\nleak:libX11.so\nleak:libharfbuzz.so\n"
-           "leak:libatk\nleak:libgdk_pixbuf\nleak:libdbus\n";
-}
+#include "desktop/GtkLeakSuppressions.h"
+extern "C" const char* __lsan_default_suppressions() { return GtkLeakSuppressions(); }
 #endif
 
 extern char** environ;
