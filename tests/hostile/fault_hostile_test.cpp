@@ -247,7 +247,7 @@ TEST(HostileFaults, CredentialFileMissingTruncatedOrOtherKey_ReportedAndNoCertif
         EXPECT_FALSE(daemon.HasLogLine("CDMServer::CDMServer Success = load SSL certificate"));
         // The server runs without a certificate of its own: every handshake fails, so no page is
         // ever served under a certificate other than the daemon's.
-        for (int i = 0; i < 3; ++i) {
+        for (int i = 0; i < 2; ++i) {
             TlsConnection conn;
             EXPECT_FALSE(conn.Connect(daemon.Port(), 10s));
         }
