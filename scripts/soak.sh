@@ -70,18 +70,15 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 
 # The serving child: the process whose command line names this temporary home.
 for _ in $(seq 1 100); do
-  for p in $(pgrep -f -- "-H $home -S" || true); do
-    if tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null | grep -q -- "$home"; then pid=$p; fi
+  for d in /proc/[0-9]*; do
+    cmd=$(tr '\0' ' ' <"$d/cmdline" 2>/dev/null || true)
+    if [[ $cmd == "$program -H $home -S"* ]]; then pid=${d#/proc/}; fi
   done
   [ -n "$pid" ] && break
   sleep 0.1
 done
 [ -n "$pid" ] || { echo "the daemon did not start:" >&2; cat "$home/stderr.txt" >&2; exit 1; }
-# Wait until it listens (nv_soak finds the port from the daemon's sockets).
-for _ in $(seq 1 300); do
-  if ss -ltnp 2>/dev/null | grep -q "pid=$pid,"; then break; fi
-  sleep 0.1
-done
+# nv_soak waits until the daemon listens and finds its port from the daemon's sockets.
 
 status=0
 "$soak" --pid "$pid" --clients "$clients" --seconds "$seconds" --samples "$home/samples.txt" \

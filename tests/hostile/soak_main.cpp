@@ -30,9 +30,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: nv_soak --pid <daemon pid> [--clients N] [--seconds S] [--samples FILE]\n");
         return 2;
     }
-    options.port = DaemonProcess::ListeningPort(options.pid);
-    if (options.port == 0) {
-        std::fprintf(stderr, "process %d listens on no TCP port\n", static_cast<int>(options.pid));
+    // The daemon may still be starting: up to 60 s for it to listen.
+    WaitFor([&] { return (options.port = DaemonProcess::ListeningPort(options.pid)) != 0; }, 60s);
+    if (options.port == 0 || !WaitFor([&] { return TcpAccepts(options.port); }, 30s)) {
+        std::fprintf(stderr, "process %d does not listen on a TCP port\n", static_cast<int>(options.pid));
         return 2;
     }
     std::printf("soak: %d clients for %lld s against pid %d on 127.0.0.1:%u\n", options.clients,
