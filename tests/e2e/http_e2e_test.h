@@ -34,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "ProcScan.h"
 #include "nv_config.h"
 
 namespace nvtest {
@@ -563,31 +564,7 @@ public:
     }
 
 private:
-    pid_t FindChild() const {
-        DIR* dir = opendir("/proc");
-        if (dir == nullptr) return -1;
-        pid_t found = -1;
-        pid_t self = getpid();
-        while (dirent* e = readdir(dir)) {
-            pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
-            if (pid <= 0) continue;
-            std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-            auto paren = stat.rfind(')');
-            if (paren == std::string::npos) continue;
-            std::istringstream rest(stat.substr(paren + 2));
-            char state = 0;
-            pid_t ppid = 0;
-            rest >> state >> ppid;
-            if (ppid != self) continue;
-            std::string cmdline = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
-            if (cmdline.find(m_home.Path()) != std::string::npos) {
-                found = pid;
-                break;
-            }
-        }
-        closedir(dir);
-        return found;
-    }
+    pid_t FindChild() const { return FindChildWithArgument(m_home.Path()); }
 
     std::string m_program;
     TempDir m_home;

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "ProcScan.h"
 #include "nv_config.h"
 #include "tests/e2e/http_e2e_test.h"
 #include "tests/e2e/wss_e2e_test.h"
@@ -229,30 +230,7 @@ private:
         return paren == std::string::npos || (paren + 2 < stat.size() && stat[paren + 2] == 'Z');
     }
 
-    pid_t FindChild() const {
-        pid_t found = -1;
-        DIR* dir = opendir("/proc");
-        if (dir == nullptr) return -1;
-        const pid_t self = getpid();
-        while (dirent* e = readdir(dir)) {
-            pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
-            if (pid <= 0) continue;
-            std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-            auto paren = stat.rfind(')');
-            if (paren == std::string::npos) continue;
-            std::istringstream rest(stat.substr(paren + 2));
-            char state = 0;
-            pid_t ppid = 0;
-            rest >> state >> ppid;
-            if (ppid != self) continue;
-            if (ReadFile("/proc/" + std::to_string(pid) + "/cmdline").find(m_home.Path()) != std::string::npos) {
-                found = pid;
-                break;
-            }
-        }
-        closedir(dir);
-        return found;
-    }
+    pid_t FindChild() const { return FindChildWithArgument(m_home.Path()); }
 
     std::string m_program;
     std::vector<Bind> m_binds;
