@@ -56,6 +56,10 @@ class TestFailure(Exception):
     """A check failed; the message says what was expected and what was seen."""
 
 
+class PageThrew(TestFailure):
+    """A script evaluated in the page over DevTools threw."""
+
+
 class FirefoxQuestion(TestFailure):
     """-I is waiting for an answer to its question about a running Firefox."""
 
@@ -719,14 +723,24 @@ class DevToolsPipe:
         result = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True,
                                                 "awaitPromise": await_promise}, timeout)
         if "exceptionDetails" in result:
-            raise TestFailure(f"the page threw while evaluating {expression!r}: {result['exceptionDetails']}")
+            raise PageThrew(f"the page threw while evaluating {expression!r}: {result['exceptionDetails']}")
         return result.get("result", {}).get("value")
 
     def demo_results(self, timeout):
         """Waits until the scripted demo run is done and returns its results."""
-        wait_for("the scripted run to finish",
-                 lambda: self.evaluate("document.documentElement.dataset.nvState || ''") == "done",
-                 timeout, interval=0.5)
+        def state():
+            # Attached early, the page may still be about:blank, have no document element yet, or be
+            # navigating (its context gone): none of that is a failure, the wait goes on.
+            try:
+                return self.evaluate("(document.documentElement && document.documentElement.dataset.nvState) || ''")
+            except PageThrew:
+                return ""
+            except TestFailure as failure:
+                if "context" in str(failure).lower():
+                    return ""
+                raise
+
+        wait_for("the scripted run to finish", lambda: state() == "done", timeout, interval=0.5)
         return json.loads(self.evaluate("window.nvDemo.results.then((r) => JSON.stringify(r))", True))
 
     def screenshot(self, path, width):
