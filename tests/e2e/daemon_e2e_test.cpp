@@ -8,6 +8,8 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "E2eProcess.h"
 #include "nv_config.h"
@@ -140,6 +142,11 @@ TEST_F(DaemonE2E, Program_ServingMode_ParentExitsZeroAndDaemonServesVerifiedTlsU
     EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(daemon) + "/cwd"),
               std::filesystem::path(m_home))
         << "the daemon works in the home directory";
+    // Only the installation shows a dialog: a serving daemon must not carry GTK's libraries.
+    std::ifstream maps("/proc/" + std::to_string(daemon) + "/maps");
+    std::string mapsText((std::istreambuf_iterator<char>(maps)), std::istreambuf_iterator<char>());
+    EXPECT_NE(mapsText.find("libssl"), std::string::npos) << "maps not readable";
+    EXPECT_EQ(mapsText.find("libgtk-3"), std::string::npos) << "GTK is mapped into the serving daemon";
 
     ASSERT_EQ(kill(daemon, SIGINT), 0);
     int daemonStatus = WaitExit(daemon);
