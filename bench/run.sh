@@ -91,7 +91,8 @@ fi
 DAEMON_BIN="$BUILD/daemon/NorrimVelstraSvc"
 LOAD="$BUILD/bench/nv_bench_load"
 BASE="$BUILD/bench/nv_bench_baseline"
-for f in "$DAEMON_BIN" "$LOAD" "$BASE"; do
+PEERCHECK="$BUILD/bench/nv_bench_peercheck"
+for f in "$DAEMON_BIN" "$LOAD" "$BASE" "$PEERCHECK"; do
     [ -x "$f" ] || die "$f is missing (build first, or drop --no-build)"
 done
 
@@ -311,7 +312,10 @@ sed -n 2p "$RAW/idle.txt" | sed "s/^/scenario=idle server=baseline tool=nvload /
 
 # ---------------------------------------------------------------------------------------------
 # Resident memory: idle, then RSS_REQ module calls from RSS_ORIGINS origins (results not parked),
-# the same load again, then one parked result per origin and key (10 per origin), and that again.
+# the same load again and a third time, then one parked result per origin and key (10 per origin),
+# and that again. The loads use 25 connections, one per worker thread, so that the first pass
+# already reaches every worker: a worker's first request grows its allocator cache and arena
+# once, and a pass that met some workers for the first time would count that as growth of the load.
 note "resident memory"
 memory_phase() {  # PHASE
     echo "scenario=rss server=daemon tool=nvload phase=$1 $("$LOAD" rss --pid "$DAEMON_PID")" >>"$RES"
@@ -320,14 +324,15 @@ memory_phase() {  # PHASE
 memory_load() {  # PHASE LOAD-ARGS...
     local phase=$1
     shift
-    measure "rssload-$phase" daemon "$DAEMON_PID" nvload "$LOAD" http --port "$DPORT" --conns 16 --threads 2 "$@" --expect "$EXPECT"
-    measure "rssload-$phase" baseline "$BASE_PID" nvload "$LOAD" http --port "$BPORT" --conns 16 --threads 2 "$@" --expect "$EXPECT"
+    measure "rssload-$phase" daemon "$DAEMON_PID" nvload "$LOAD" http --port "$DPORT" --conns 25 --threads 2 "$@" --expect "$EXPECT"
+    measure "rssload-$phase" baseline "$BASE_PID" nvload "$LOAD" http --port "$BPORT" --conns 25 --threads 2 "$@" --expect "$EXPECT"
     sleep 1
     memory_phase "$phase"
 }
 memory_phase idle
 memory_load calls1 --requests "$RSS_REQ" --origins "$RSS_ORIGINS" --ids $((RSS_REQ / RSS_ORIGINS))
 memory_load calls2 --requests "$RSS_REQ" --origins "$RSS_ORIGINS" --ids $((RSS_REQ / RSS_ORIGINS))
+memory_load calls3 --requests "$RSS_REQ" --origins "$RSS_ORIGINS" --ids $((RSS_REQ / RSS_ORIGINS))
 memory_load park1 --requests $((RSS_ORIGINS * 10)) --origins "$RSS_ORIGINS" --ids 10 --park
 memory_load park2 --requests $((RSS_ORIGINS * 10)) --origins "$RSS_ORIGINS" --ids 10 --park
 stop_daemon
@@ -367,6 +372,13 @@ while [ "$i" -lt "$STARTS" ]; do
     BASE_PID=$(echo "$out" | sed -n 's/.*child_pid=\([0-9]*\).*/\1/p')
     stop_baseline
 done
+
+# ---------------------------------------------------------------------------------------------
+# The peer-owner check every request pays (sock_diag lookup, the /proc fallback, the whole
+# decision), with 200 other loopback connections open as on a busy machine.
+note "peer check"
+"$PEERCHECK" $([ "$QUICK" = 1 ] && echo 5000 || echo 50000) 200 2>>"$RAW/load.log" | grep '^mode=peercheck' |
+    sed "s/^/scenario=peercheck server=daemon tool=peercheck /" >>"$RES" || die "peer-check measurement failed"
 
 # ---------------------------------------------------------------------------------------------
 # Report

@@ -1,7 +1,8 @@
 // Cost of the peer check that every request pays: the sock_diag lookup (the usual road), the
 // /proc table reading (the fallback), and the whole decision with the extra sockets a busy
-// machine has. Prints microseconds per call; not a test.
-//   nv_peercheck_bench [calls] [extra-connections]
+// machine has. Prints microseconds per call, then the same figures as one key=value line for
+// bench/run.sh; not a test.
+//   nv_bench_peercheck [calls] [extra-connections]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -77,12 +78,14 @@ int main(int argc, char** argv) {
     if (PeerOwnerFromSockDiag(id, owner) != kPeerOwnerFound) std::printf("sock_diag: socket not found\n");
     std::printf("peer check cost, %d calls, %d other connections open (%zu table rows)\n", calls, extra,
                 2 * others.size() + 3);
-    std::printf("  sock_diag lookup        %8.2f us/call\n",
-                MicrosPerCall(calls, [&] { PeerOwnerFromSockDiag(id, owner); }));
-    std::printf("  /proc/net/tcp fallback  %8.2f us/call\n",
-                MicrosPerCall(calls / 10 + 1, [&] { PeerOwnerFromTable("/proc/net/tcp", id, owner); }));
-    std::printf("  whole decision          %8.2f us/call\n",
-                MicrosPerCall(calls, [&] { IsPeerOfUser(id, getuid()); }));
+    const double sockDiag = MicrosPerCall(calls, [&] { PeerOwnerFromSockDiag(id, owner); });
+    const double table = MicrosPerCall(calls / 10 + 1, [&] { PeerOwnerFromTable("/proc/net/tcp", id, owner); });
+    const double decision = MicrosPerCall(calls, [&] { IsPeerOfUser(id, getuid()); });
+    std::printf("  sock_diag lookup        %8.2f us/call\n", sockDiag);
+    std::printf("  /proc/net/tcp fallback  %8.2f us/call\n", table);
+    std::printf("  whole decision          %8.2f us/call\n", decision);
+    std::printf("mode=peercheck calls=%d rows=%zu sockdiag_us=%.3f table_us=%.3f decision_us=%.3f\n", calls,
+                2 * others.size() + 3, sockDiag, table, decision);
     for (Pair& p : others) {
         close(p.client);
         close(p.server);
