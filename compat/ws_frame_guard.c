@@ -14,7 +14,13 @@
  *  - after the handshake answer every byte read is followed through the frame headers, and the read
  *    that would complete a header announcing more than NV_WS_MAX_FRAME_BYTES fails instead, as do
  *    all later reads: CivetWeb treats it as a TLS error and closes the connection without
- *    allocating anything. */
+ *    allocating anything.
+ *
+ * The same refusal carries the daemon's deadline for a request body. CivetWeb's request time-out
+ * only counts silence: a body that arrives a byte every few seconds keeps its worker for as long as
+ * it drips. While the daemon reads a body it sets a deadline for the reading thread
+ * (NV_SetSslReadDeadline); a read on that thread past the deadline fails like a refused frame, and
+ * so does every later read of that connection, so CivetWeb ends it. */
 #include <dlfcn.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -22,12 +28,15 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 /* The same bound as for an HTTP request body. */
 #define NV_WS_MAX_FRAME_BYTES (64ULL * 1024 * 1024)
 
 __attribute__((visibility("default"))) int SSL_read(SSL* ssl, void* buf, int num);
 __attribute__((visibility("default"))) int SSL_write(SSL* ssl, const void* buf, int num);
+/* Deadline for the calling thread's reads, in milliseconds of CLOCK_MONOTONIC; 0 clears it. */
+__attribute__((visibility("default"))) void NV_SetSslReadDeadline(long long monotonicMs);
 
 typedef int (*PFN_SSL_READ)(SSL*, void*, int);
 typedef int (*PFN_SSL_WRITE)(SSL*, const void*, int);
@@ -47,6 +56,8 @@ struct WsGuard {
 };
 
 static pthread_once_t s_once = PTHREAD_ONCE_INIT;
+/* Each CivetWeb worker reads its connection on its own thread, so the deadline is per thread. */
+static __thread long long t_readDeadlineMs;
 static int s_exIndex = -1;
 static PFN_SSL_READ s_realRead;
 static PFN_SSL_WRITE s_realWrite;
@@ -160,6 +171,15 @@ static int FollowFrames(struct WsGuard* guard, const unsigned char* data, size_t
     return 0;
 }
 
+void NV_SetSslReadDeadline(long long monotonicMs) { t_readDeadlineMs = monotonicMs; }
+
+static int PastReadDeadline(void) {
+    if (t_readDeadlineMs == 0) return 0;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000 >= t_readDeadlineMs;
+}
+
 int SSL_read(SSL* ssl, void* buf, int num) {
     pthread_once(&s_once, InitOnce);
     if (s_realRead == NULL) return Refuse(NULL);
@@ -168,7 +188,7 @@ int SSL_read(SSL* ssl, void* buf, int num) {
     struct WsGuard* guard = GuardOf(ssl);
     if (guard == NULL) return Refuse(NULL);
 
-    if (guard->mode == kModeRefused) return Refuse(guard);
+    if (guard->mode == kModeRefused || PastReadDeadline()) return Refuse(guard);
     if (guard->mode == kModeHttp) {
         /* Look first, then take no more than one header section's end. */
         int peeked = SSL_peek(ssl, buf, num);

@@ -219,7 +219,7 @@ int CDMServer::StartServer() {
         "enable_keep_alive",     "yes",
         "keep_alive_timeout_ms", "100000",
         "num_threads",           "25",
-        "request_timeout_ms",    "30000",
+        "request_timeout_ms",    "30000",  // kNvRequestTimeoutMs
         // CivetWeb writes a WebSocket frame's header and payload as separate TLS records; with
         // Nagle's algorithm the second waits for the peer's delayed ACK, about 40 ms per reply.
         "tcp_nodelay",           "1",

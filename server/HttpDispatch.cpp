@@ -9,10 +9,12 @@
 #include <cctype>
 #include <climits>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "server/DMServer.h"
 #include "server/PeerCheck.h"
+#include "server/TlsCompat.h"
 #include "support/DMLog.h"
 #include "support/Wipe.h"
 
@@ -57,14 +59,32 @@ private:
     std::vector<char> m_bytes;
 };
 
+// While it lives, TLS reads on this thread end at the request time-out from now: CivetWeb's own
+// time-out counts only silence, so without this a body sent a byte every few seconds would hold
+// its worker for as long as it drips.
+class CBodyReadDeadline {
+public:
+    CBodyReadDeadline() {
+        struct timespec now {};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        NV_SetTlsReadDeadline(static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000 +
+                              kNvRequestTimeoutMs);
+    }
+    ~CBodyReadDeadline() { NV_SetTlsReadDeadline(0); }
+    CBodyReadDeadline(const CBodyReadDeadline&) = delete;
+    CBodyReadDeadline& operator=(const CBodyReadDeadline&) = delete;
+};
+
 // Reads up to `length` body bytes into `buffer`, which stays zero-terminated; the byte count, or 0
 // or less when nothing came. The buffer grows with the bytes that really arrive (in doubling
 // pieces) rather than with the number the page announced, so a Content-Length near the cap followed
 // by nothing costs the daemon no more than a small piece. Each mg_read fills its piece unless the
-// peer closes or the request time-out passes, and then the body ends there, as a single read of the
-// whole length would have ended it.
+// peer closes, the request time-out passes in silence, or the whole body has taken longer than the
+// request time-out, and then the body ends there, as a single read of the whole length would have
+// ended it. After the last case the connection is not read again: CivetWeb closes it.
 int ReadBody(mg_connection* conn, std::size_t length, CWipedBuffer& buffer) {
     constexpr std::size_t kFirstPiece = 64 * 1024;
+    CBodyReadDeadline deadline;
     std::size_t total = 0;
     while (total < length) {
         std::size_t want = std::min(length - total, std::max(kFirstPiece, total));

@@ -4,6 +4,8 @@
 #include <civetweb.h>
 #include <dlfcn.h>
 
+#include <atomic>
+#include <cstring>
 #include <memory>
 
 #include "nv_config.h"
@@ -28,6 +30,10 @@ const char* const s_szCompatLibs[] = {
 // (it runs on the starting thread before any server exists).
 DlHandlePtr s_compatHandles[2];
 
+// The libssl library's deadline setter for request bodies (see NV_SetTlsReadDeadline).
+using PFN_SetReadDeadline = void (*)(long long);
+std::atomic<PFN_SetReadDeadline> s_setReadDeadline{nullptr};
+
 }  // namespace
 
 int NV_PrepareTls() {
@@ -46,6 +52,13 @@ int NV_PrepareTls() {
                 return 0;
             }
         }
+        if (s_setReadDeadline.load() == nullptr) {
+            void* symbol = dlsym(s_compatHandles[1].get(), "NV_SetSslReadDeadline");
+            PFN_SetReadDeadline setter = nullptr;
+            static_assert(sizeof(setter) == sizeof(symbol), "function and object pointers differ in size");
+            std::memcpy(&setter, &symbol, sizeof(setter));
+            s_setReadDeadline.store(setter);
+        }
         // mg_init_library reports the TLS feature only when it could load OpenSSL and find every
         // function it needs; without it mg_start would still succeed and crash on the first
         // handshake, so the server must not start.
@@ -58,4 +71,9 @@ int NV_PrepareTls() {
     } catch (...) {
         return 0;
     }
+}
+
+void NV_SetTlsReadDeadline(long long monotonicMs) {
+    PFN_SetReadDeadline setter = s_setReadDeadline.load();
+    if (setter != nullptr) setter(monotonicMs);
 }

@@ -12,3 +12,9 @@
 // why). Call it on the thread that starts the server, before mg_start; calling it again is
 // harmless.
 int NV_PrepareTls();
+
+// Sets (or with 0 clears) a deadline, in milliseconds of CLOCK_MONOTONIC, for the TLS reads made on
+// the calling thread: a read past it fails, and so do all later reads of that connection, which
+// CivetWeb then closes. CivetWeb's own request time-out counts only silence, so this is what bounds
+// a body that trickles in. Does nothing when the compatibility libssl is not loaded.
+void NV_SetTlsReadDeadline(long long monotonicMs);

@@ -206,15 +206,24 @@ struct Trickler {
 };
 
 TEST_F(HostileHttp, SlowClients_EveryWorkerHeldByAByteASecond_FreedByTheRequestTimeOut) {
-    // 24 clients trickle a header section that never ends; one more sends a body shorter than its
-    // Content-Length and then nothing. Together they hold all 25 workers, so a probe must wait,
-    // until the 30 s request time-out frees them: the tricklers are cut off, the short body is
-    // answered as the request it is, and the waiting probe is served.
+    // 23 clients trickle a header section that never ends; one sends its headers and then trickles
+    // a body that would take far longer than the request time-out; one more sends a body shorter
+    // than its Content-Length and then nothing. Together they hold all 25 workers, so a probe must
+    // wait, until the 30 s request time-out frees them: the tricklers are cut off (CivetWeb's
+    // time-out counts only silence, so the body trickler is the daemon's own deadline at work), the
+    // short body is answered as the request it is, and the waiting probe is served.
     const auto start = Clock::now();
     std::vector<Trickler> tricklers(kWorkerThreads - 1);
     for (auto& t : tricklers) {
         ASSERT_TRUE(t.conn->Connect(Port()));
         t.text = "GET /?dmPortScan HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(200, 's');
+    }
+    {
+        Trickler& bodyTrickler = tricklers.back();
+        const std::string head = "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n";
+        bodyTrickler.text = head + "request=" + std::string(992, 'b');
+        ASSERT_TRUE(bodyTrickler.conn->Write(head));
+        bodyTrickler.sent = head.size();
     }
     const std::string request = "{\"id\":\"late\",\"tabid\":\"t\",\"origin\":\"https://pages.example\"}";
     const std::string body = "request=" + FormEncode(request);
@@ -257,8 +266,9 @@ TEST_F(HostileHttp, SlowClients_EveryWorkerHeldByAByteASecond_FreedByTheRequestT
         std::this_thread::sleep_for(1s);
     }
     for (const auto& t : tricklers) {
-        EXPECT_TRUE(t.closed);
+        EXPECT_TRUE(t.closed) << (&t == &tricklers.back() ? "the body trickler" : "a header trickler");
         EXPECT_GE(t.closedAfter, 20s) << "cut off early";
+        EXPECT_LT(t.closedAfter, 75s) << "held past the request time-out";
     }
     HttpResponse late = shortAnswer.get();
     EXPECT_EQ(ParseEnvelope(late.body).status, "TRUE") << late.raw;
