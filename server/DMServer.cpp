@@ -213,13 +213,16 @@ int CDMServer::StartServer() {
     // MG_InitSSLCB installs.
     char szListeningPort[128];
     std::snprintf(szListeningPort, sizeof(szListeningPort), "127.0.0.1:%us", static_cast<unsigned>(m_nPort));
+    // The body reader's own deadline uses the same number (kNvRequestTimeoutMs).
+    char szRequestTimeout[32];
+    std::snprintf(szRequestTimeout, sizeof(szRequestTimeout), "%lld", kNvRequestTimeoutMs);
     const char* options[] = {
         "listening_ports",       szListeningPort,
         "enable_directory_listing", "no",
         "enable_keep_alive",     "yes",
         "keep_alive_timeout_ms", "100000",
         "num_threads",           "25",
-        "request_timeout_ms",    "30000",  // kNvRequestTimeoutMs
+        "request_timeout_ms",    szRequestTimeout,
         // CivetWeb writes a WebSocket frame's header and payload as separate TLS records; with
         // Nagle's algorithm the second waits for the peer's delayed ACK, about 40 ms per reply.
         "tcp_nodelay",           "1",
