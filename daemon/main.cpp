@@ -73,7 +73,15 @@ int main(int argc, char* argv[]) {
     if (pid < 0) return 255;
     if (pid > 0) return 0;
 
-    // The daemon. A failed chdir leaves it in the directory it was started from.
+    // The daemon leaves its caller's session and streams. Builds that write their log lines to
+    // standard error keep that stream: it is what they are read through.
+#if defined(NV_LOGTEST_BINARY) || defined(NV_LOG_TO_STDERR)
+    DMLinuxUtil_DetachFromCaller(/*keepStderr=*/true);
+#else
+    DMLinuxUtil_DetachFromCaller(/*keepStderr=*/false);
+#endif
+
+    // A failed chdir leaves it in the directory it was started from.
     int chdirResult = chdir(DMLinuxUtil_GetUserHOMEDir());
     (void)chdirResult;
     CVelstraWrapper::GetInst()->Init();

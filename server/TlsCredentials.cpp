@@ -139,10 +139,16 @@ DEC_CERT::~DEC_CERT() {
     brim_decfree(pKey, nKeyLen);
 }
 
+// A negative result makes CivetWeb's start fail. A server without the daemon's certificate would
+// hold the port and fail every handshake, and the single-instance rule would then end every later
+// start quietly: better no server, so that the port stays free and a start after the credential
+// file is mended serves.
+constexpr int kRefuseToServe = -1;
+
 int MG_InitSSLCB(void* ssl_ctx, void* /*user_data*/) {
     // CivetWeb calls this from C: nothing may escape.
     try {
-        if (ssl_ctx == nullptr) return 0;
+        if (ssl_ctx == nullptr) return kRefuseToServe;
         SSL_CTX* ctx = static_cast<SSL_CTX*>(ssl_ctx);
         DEC_CERT cert;  // zeroes and frees the plain texts on every return below
 
@@ -156,20 +162,20 @@ int MG_InitSSLCB(void* ssl_ctx, void* /*user_data*/) {
 
         if (LoadEncryptedCert(path, &cert) < 0) {
             DMlogprint("CDMServer::CDMServer Error = [Load SSL certificate]");
-            return 0;
+            return kRefuseToServe;
         }
         DMlogprint("CDMServer::CDMServer Success = load SSL certificate");
         if (UseCertificateFromMemory(ctx, cert.pCert, cert.nCertLen) < 0) {
             DMlogprint("CDMServer::CDMServer Error = [Failed to regist SSL certificate]");
-            return 0;
+            return kRefuseToServe;
         }
         if (UsePrivateKeyFromMemory(ctx, cert.pKey, cert.nKeyLen) < 0) {
             DMlogprint("CDMServer::CDMServer Error = [Failed to regist SSL privatekey]");
-            return 0;
+            return kRefuseToServe;
         }
         return 1;
     } catch (...) {
-        return 0;
+        return kRefuseToServe;
     }
 }
 

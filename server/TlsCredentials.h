@@ -33,7 +33,7 @@ struct DEC_CERT {
 };
 
 // CivetWeb's init_ssl callback: installs certificate and key from the credential file. 1 when both
-// are in the context, 0 otherwise (CivetWeb then runs without the daemon's certificate).
+// are in the context, -1 otherwise (CivetWeb's start then fails: no server without the certificate).
 int MG_InitSSLCB(void* ssl_ctx, void* user_data);
 
 // 0, -1 (null argument), -2 (file unreadable) or the negative code of brim_deccerts.

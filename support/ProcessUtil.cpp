@@ -147,6 +147,23 @@ int ProcessNumber(const char* name) {
     return static_cast<int>(value);
 }
 
+// The real user id on the "Uid:" line of /proc/<id>/status, or -1 when it cannot be read (the
+// process ended, or the line is not there).
+long ProcessRealUid(const std::string& root, int id) {
+    std::string path = root + "/" + std::to_string(id) + "/status";
+    FilePtr file(std::fopen(path.c_str(), "r"));
+    if (!file) return -1;
+    char line[256];
+    while (std::fgets(line, sizeof(line), file.get()) != nullptr) {
+        if (std::strncmp(line, "Uid:", 4) != 0) continue;
+        char* end = nullptr;
+        errno = 0;
+        long uid = std::strtol(line + 4, &end, 10);
+        return (errno != 0 || end == line + 4 || uid < 0) ? -1 : uid;
+    }
+    return -1;
+}
+
 bool IsPlainShellChar(unsigned char c) {
     if (c >= 0x80) return true;  // bytes of multibyte characters mean nothing to the shell
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
@@ -257,7 +274,9 @@ int DMLinuxUtil_CheckProcessCmdline(const char* name) {
         DMlogprint("[%d] %s\n", id, cmdline);
         // Kernel threads and ended processes have an empty command line: they are never an instance.
         if (cmdline[0] == '\0') continue;
-        if (std::strncmp(cmdline, name, nameLen) == 0) {
+        // Only the caller's own processes count: another user's daemon serves that user's browser
+        // (and refuses this user's), so it must not keep this user from having one.
+        if (std::strncmp(cmdline, name, nameLen) == 0 && ProcessRealUid(root, id) == static_cast<long>(getuid())) {
             if (g_nSameProcessCount > 1) return -1;
             ++g_nSameProcessCount;
         }
@@ -304,5 +323,22 @@ void DMLinuxUtil_WaitForEarlierCommands() { WaitForEndOfFile(s_nLastCommandDoneF
 IDMShellRunner* DMLinuxUtil_RealShellRunner() { return &s_realRunner; }
 
 void DMLinuxUtil_SetShellRunner(IDMShellRunner* runner) { s_pRunner = runner != nullptr ? runner : &s_realRunner; }
+
+int DMLinuxUtil_DetachFromCaller(bool keepStderr) {
+    // Fails only for a process group leader, which a freshly forked child never is.
+    (void)setsid();
+    int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (devNull < 0) return -1;
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fd == STDERR_FILENO && keepStderr) continue;
+        // dup2 clears close-on-exec on the copy, so shell commands run later still have streams.
+        if (dup2(devNull, fd) < 0) {
+            close(devNull);
+            return -1;
+        }
+    }
+    close(devNull);
+    return 0;
+}
 
 void DMLinuxUtil_SetProcRoot(const char* root) { ProcRoot() = root != nullptr ? root : "/proc"; }

@@ -68,5 +68,12 @@ void DMLinuxUtil_SetShellRunner(IDMShellRunner* runner);
 // The real runner, for recorders that also run what they record.
 IDMShellRunner* DMLinuxUtil_RealShellRunner();
 
+// Lets the serving child leave the process that started it: a session of its own (so that a
+// timeout, a closing terminal or a signal to the caller's process group does not end it) and
+// standard input and output (and standard error unless keepStderr) on /dev/null, so that a caller
+// reading the start's output to its end, as `| cat` or `$(...)` do, is not held by the daemon.
+// 0, or -1 when /dev/null cannot be opened (the streams are then left as they are).
+int DMLinuxUtil_DetachFromCaller(bool keepStderr);
+
 // Test seam: the directory read in place of /proc (nullptr restores "/proc").
 void DMLinuxUtil_SetProcRoot(const char* root);

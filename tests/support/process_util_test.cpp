@@ -289,13 +289,23 @@ TEST_F(SingleInstance, CheckProcessCmdline_DifferentPathForSameProgram_NotMatche
     EXPECT_EQ(1, DMLinuxUtil_CheckProcessCmdline(program.c_str()));
 }
 
-TEST_F(SingleInstance, CheckProcessCmdline_FakeProc_OrderAndKernelThreads) {
+// A fake /proc entry: its command line and a status file with the given real user id.
+void WriteFakeProcess(const std::string& root, const std::string& id, const std::string& cmdline, long uid) {
+    WriteFile(root + "/" + id + "/cmdline", cmdline);
+    WriteFile(root + "/" + id + "/status", "Name:\tx\nUmask:\t0022\nUid:\t" + std::to_string(uid) + "\t" +
+                                               std::to_string(uid) + "\t0\t0\nGid:\t0\t0\t0\t0\n");
+}
+
+TEST_F(SingleInstance, CheckProcessCmdline_FakeProc_OrderKernelThreadsAndOtherUsers) {
     const std::string& root = m_dir.Path();
     const std::string svc = std::string("/opt/v/NorrimVelstraSvc\0-A\0", 27);
-    WriteFile(root + "/2/cmdline", "");   // kernel thread
-    WriteFile(root + "/5/cmdline", svc);  // the other instance, listed first
-    WriteFile(root + "/9/cmdline", svc);  // the caller
-    WriteFile(root + "/11/cmdline", "/usr/bin/bash");
+    const long me = static_cast<long>(getuid());
+    WriteFile(root + "/2/cmdline", "");            // kernel thread
+    WriteFakeProcess(root, "3", svc, me + 1000);   // another user's daemon
+    WriteFile(root + "/4/cmdline", svc);           // status unreadable: not known to be ours
+    WriteFakeProcess(root, "5", svc, me);          // the other instance, listed first
+    WriteFakeProcess(root, "9", svc, me);          // the caller
+    WriteFakeProcess(root, "11", "/usr/bin/bash", me);
     WriteFile(root + "/0/cmdline", svc);    // not a process number
     WriteFile(root + "/net/cmdline", svc);  // named entry
     ProcRootGuard guard(root);
@@ -304,8 +314,18 @@ TEST_F(SingleInstance, CheckProcessCmdline_FakeProc_OrderAndKernelThreads) {
     EXPECT_EQ(-1, DMLinuxUtil_CheckProcessCmdline("/opt/v/NorrimVelstraSvc"));
     EXPECT_FALSE(cap.Contains("[NOT] main, checkSameProcess() check OK."));
 
-    // Without the other instance: the kernel thread is logged but never matches, even an empty name.
+    // Without this user's other instance, other users' daemons do not count, but every process
+    // examined is still logged.
     fs::remove_all(root + "/5");
+    WriteFakeProcess(root, "7", svc, me + 2000);
+    g_nSameProcessCount = 1;
+    cap.Clear();
+    EXPECT_EQ(1, DMLinuxUtil_CheckProcessCmdline("/opt/v/NorrimVelstraSvc"));
+    EXPECT_TRUE(cap.Contains("[3] /opt/v/NorrimVelstraSvc\n"));
+    EXPECT_TRUE(cap.Contains("[7] /opt/v/NorrimVelstraSvc\n"));
+    EXPECT_EQ(2, g_nSameProcessCount);  // the caller alone
+
+    // Without the caller either: the kernel thread is logged but never matches, even an empty name.
     fs::remove_all(root + "/9");
     fs::remove_all(root + "/11");
     g_nSameProcessCount = 1;

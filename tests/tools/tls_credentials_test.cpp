@@ -343,7 +343,7 @@ TEST_F(Credentials, UseFromMemory_Failures) {
     EXPECT_EQ(UseCertificateFromMemory(strict.get(), s_cert->c_str(), certLen), -4);
 }
 
-TEST(MG_InitSSLCB, NullContext_ReturnsZero) { EXPECT_EQ(MG_InitSSLCB(nullptr, nullptr), 0); }
+TEST(MG_InitSSLCB, NullContext_RefusesToServe) { EXPECT_EQ(MG_InitSSLCB(nullptr, nullptr), -1); }
 
 // The callback always reads the installed file; test builds stage a test set there.
 class InitSSLCallback : public ::testing::Test {
@@ -363,11 +363,11 @@ TEST_F(InitSSLCallback, StagedCredentials_InstalledAndLogged) {
               std::vector<std::string>{"CDMServer::CDMServer Success = load SSL certificate"});
 }
 
-TEST_F(InitSSLCallback, ContextRefusesCertificate_ZeroAndKeyNotLoaded) {
+TEST_F(InitSSLCallback, ContextRefusesCertificate_RefusesToServeAndKeyNotLoaded) {
     LogCapture cap;
     CtxPtr ctx = NewServerCtx();
     SSL_CTX_set_security_level(ctx.get(), 5);
-    EXPECT_EQ(MG_InitSSLCB(ctx.get(), nullptr), 0);
+    EXPECT_EQ(MG_InitSSLCB(ctx.get(), nullptr), -1);
     EXPECT_EQ(cap.Lines(), (std::vector<std::string>{
                                "CDMServer::CDMServer Success = load SSL certificate",
                                "CDMServer::CDMServer Error = [Failed to regist SSL certificate]"}));
