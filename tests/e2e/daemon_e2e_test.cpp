@@ -127,7 +127,7 @@ protected:
 
 }  // namespace
 
-TEST_F(DaemonE2E, Program_ServingMode_ParentExitsZeroAndDaemonServesVerifiedTlsUntilSigint) {
+TEST_F(DaemonE2E, Program_ServingMode_ParentExitsZeroAndDetachedDaemonServesVerifiedTlsUntilSigint) {
     ASSERT_NO_FATAL_FAILURE(RequireFreeUpTo(4441));
     int status = 0;
     auto run = Start(NV_DAEMON_BINARY, {"-H", m_home, "-S"}, status);
@@ -148,11 +148,23 @@ TEST_F(DaemonE2E, Program_ServingMode_ParentExitsZeroAndDaemonServesVerifiedTlsU
     EXPECT_NE(mapsText.find("libssl"), std::string::npos) << "maps not readable";
     EXPECT_EQ(mapsText.find("libgtk-3"), std::string::npos) << "GTK is mapped into the serving daemon";
 
+    // The daemon has left its caller: a caller reading the start's output to its end (`| cat`,
+    // `$(...)`) gets end of file while the daemon serves, and a signal to the caller's session or
+    // process group does not reach it.
+    ASSERT_TRUE(run->Err().WaitForEof()) << "the daemon holds the caller's standard error";
+    ASSERT_TRUE(run->Out().WaitForEof()) << "the daemon holds the caller's standard output";
+    EXPECT_TRUE(Accepting(4441));
+    EXPECT_EQ(getsid(daemon), daemon) << "the daemon leads a session of its own";
+    EXPECT_EQ(getpgid(daemon), daemon);
+    for (int fd = 0; fd <= 2; ++fd)
+        EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(daemon) + "/fd/" + std::to_string(fd)),
+                  std::filesystem::path("/dev/null"))
+            << "fd " << fd;
+
     ASSERT_EQ(kill(daemon, SIGINT), 0);
     int daemonStatus = WaitExit(daemon);
     EXPECT_TRUE(WIFEXITED(daemonStatus) && WEXITSTATUS(daemonStatus) == 255) << Describe(daemonStatus);
     EXPECT_FALSE(Accepting(4441));
-    ASSERT_TRUE(run->Err().WaitForEof());
     EXPECT_EQ(run->Err().Text(), "USER HOME = " + m_home + "\n") << "the product writes no log";
     EXPECT_EQ(run->Out().Text(), "");
 }
