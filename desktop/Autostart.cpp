@@ -65,6 +65,11 @@ extern "C" int DMLinuxUtil_Regist_autostart() {
         DMlogprint("DMLinuxUtil_Regist_autostart: home directory too long, no entry written\n");
         return 0;
     }
+    // A new account's first login runs the installation before anything else of the session may
+    // have made ~/.config. Without the entry every later login would run the installation again
+    // (and start one more daemon each time), so the directory is made as the XDG rules ask (mode
+    // 0700). Any other failure to open it still leaves the entry out.
+    if (mkdir(configDir, 0700) == 0) DMlogprint("DMLinuxUtil_Regist_autostart: made %s\n", configDir);
     bool present = false;
     {
         DirPtr dir(opendir(configDir));

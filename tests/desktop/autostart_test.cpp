@@ -35,8 +35,24 @@ TEST(Autostart, DirectoryPresent_NoMkdirAndEntryReplacedByExactBytes) {
     EXPECT_EQ(kEntry, ReadFile(EntryPath(home)));
 }
 
-TEST(Autostart, NoConfigDirectory_LogsNoDirAndWritesNothing) {
+TEST(Autostart, NoConfigDirectory_MadePrivateThenEntryWritten) {
     TempHome home;
+    ShellRecorder rec(/*passThrough=*/true);
+    LogCapture cap;
+
+    EXPECT_EQ(0, DMLinuxUtil_Regist_autostart());
+
+    EXPECT_EQ((std::vector<std::string>{"DMLinuxUtil_Regist_autostart: made " + home.Path() + "/.config\n"}),
+              cap.Lines());
+    EXPECT_EQ((std::vector<std::string>{"mkdir " + home.Path() + "/.config/autostart", "pause 100000"}), rec.entries);
+    EXPECT_EQ(0, DMLinuxUtil_CollectBackgroundCommands(60000));
+    EXPECT_EQ(fs::status(home.Path() + "/.config").permissions(), fs::perms::owner_all);
+    EXPECT_EQ(kEntry, ReadFile(EntryPath(home)));
+}
+
+TEST(Autostart, ConfigIsAFile_LogsNoDirAndWritesNothing) {
+    TempHome home;
+    WriteFile(home.Path() + "/.config", "a file, not a directory");
     ShellRecorder rec;
     LogCapture cap;
 
@@ -45,7 +61,7 @@ TEST(Autostart, NoConfigDirectory_LogsNoDirAndWritesNothing) {
     EXPECT_EQ((std::vector<std::string>{"err: NO_DIR\n"}), cap.Lines());
     EXPECT_TRUE(rec.entries.empty());
     EXPECT_EQ(0, DMLinuxUtil_CollectBackgroundCommands(60000));
-    EXPECT_FALSE(fs::exists(home.Path() + "/.config"));
+    EXPECT_EQ("a file, not a directory", ReadFile(home.Path() + "/.config"));
 }
 
 TEST(Autostart, FileNamedAutostart_MkdirRunAndNoEntryWritten) {
