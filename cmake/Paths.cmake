@@ -12,3 +12,8 @@ set(NV_CREDENTIAL_FILE_NAME "vexwssc.dat" CACHE STRING "Enciphered credential fi
 set(NV_ROOT_CERT_FILE_NAME "vexrootcert.cer" CACHE STRING "Root CA certificate file, inside the install directory")
 set(NV_MODULE_PATH "${_nv_root}/usr/share/Quarn/Velstra/velstra/libVelstraClient.so" CACHE FILEPATH "Native client module")
 set(NV_PRIVATE_LIB_DIR "${NV_INSTALL_DIR}/lib" CACHE PATH "Private library directory (TLS compatibility libraries)")
+# The package's system-wide autostart entry (it runs the installation switch at a user's first
+# login; the user's own entry of the same name hides it from then on) and the copy the package
+# keeps of it.
+set(NV_SYSTEM_AUTOSTART_DIR "${_nv_root}/etc/xdg/autostart" CACHE PATH "System XDG autostart directory")
+set(NV_PACKAGE_DATA_DIR "${_nv_root}/usr/share/norrim-velstra" CACHE PATH "The package's own data files")

@@ -6,9 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${1:-build-pkg}
 
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DNV_BUILD_TESTS=OFF -DNV_WERROR=ON >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNV_BUILD_TESTS=OFF -DNV_WERROR=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" >/dev/null
-rm -f "$build"/norrim-velstra_*.deb
+rm -f "$build"/norrim-velstra_*.deb "$build"/norrim-velstra-dbgsym_*.ddeb
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls "$build"/norrim-velstra_*.deb)
 
@@ -17,7 +17,9 @@ fail() { echo "package check failed: $*" >&2; exit 1; }
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for f in ./opt/TOLLAN/velstra/NorrimVelstraSvc ./opt/TOLLAN/velstra/nv-credtool \
          ./opt/TOLLAN/velstra/lib/libssl.so ./opt/TOLLAN/velstra/lib/libcrypto.so \
-         ./opt/TOLLAN/velstra/sample/libVelstraClient.so ./usr/share/man/man1/NorrimVelstraSvc.1; do
+         ./opt/TOLLAN/velstra/sample/libVelstraClient.so ./usr/share/man/man1/NorrimVelstraSvc.1.gz \
+         ./usr/share/doc/norrim-velstra/copyright ./usr/share/doc/norrim-velstra/changelog.gz \
+         ./usr/share/lintian/overrides/norrim-velstra ./usr/share/norrim-velstra/NorrimVelstra.desktop; do
   grep -qx "$f" <<<"$contents" || fail "missing $f"
 done
 # Credentials are issued per machine by the postinst and a vendor's module is never replaced, so
@@ -36,8 +38,16 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 dpkg-deb -e "$deb" "$work/control"
 grep -q 'nv-credtool' "$work/control/postinst" || fail "postinst does not issue credentials"
-if grep -q certutil "$work/control/prerm" "$work/control/postrm"; then fail "removal touches NSS databases"; fi
-sh -n "$work/control/postinst" && sh -n "$work/control/prerm" && sh -n "$work/control/postrm"
+if grep -q certutil "$work/control/postrm"; then fail "removal touches NSS databases"; fi
+sh -n "$work/control/postinst" && sh -n "$work/control/postrm"
+
+# Debian's own checker: no error or warning beyond the override the package ships (the fixed
+# paths under /opt).
+lintian --fail-on error,warning "$deb" 2>&1 | grep -v 'running with root privileges' || true
+lintian --fail-on error,warning "$deb" >/dev/null 2>&1 || fail "lintian reports errors or warnings"
+# The binaries are stripped, and their symbols are in the debug package.
+ddeb=$(ls "$build"/norrim-velstra-dbgsym_*.ddeb)
+dpkg-deb -c "$ddeb" | grep '/usr/lib/debug/.build-id/.*\.debug$' >/dev/null || fail "the debug package holds no symbols"
 
 # The packaged tool issues a pair that the packaged program's credential file format accepts:
 # the root CA verifies the server certificate it signed (openssl reads the CA; the daemon's own
@@ -47,6 +57,7 @@ dpkg-deb -x "$deb" "$work/root"
 [ -s "$work/creds/vexwssc.dat" ] || fail "no credential file issued"
 openssl x509 -in "$work/creds/vexrootcert.cer" -noout -ext nameConstraints | grep -q 'IP:127.0.0.1' \
   || fail "root CA lacks its name constraint"
-man -l "$work/root/usr/share/man/man1/NorrimVelstraSvc.1" >/dev/null 2>&1 || \
-  groff -man -Tutf8 "$work/root/usr/share/man/man1/NorrimVelstraSvc.1" >/dev/null 2>&1 || true
 echo "package OK: $deb"
+
+# Installed for real, with a new user's logins through a real autostart runner.
+tests/packaging/first_login_test.sh "$deb"
