@@ -31,9 +31,14 @@ else
   "$prog" -A
 fi
 
+# This user's daemon, not another user's that may hold a port before it.
 for _ in $(seq 50); do
-  port=$(ss -Htln 'sport >= :4441 and sport <= :4445' 2>/dev/null | awk '{print $4}' | sed -n 's/^127\.0\.0\.1://p' | head -n1)
-  [ -n "$port" ] && break
+  pid=$(pgrep -u "$(id -u)" -f "^$prog( |\$)" | head -n1 || true)
+  if [ -n "$pid" ]; then
+    port=$(ss -Htlnp 'sport >= :4441 and sport <= :4445' 2>/dev/null | grep "pid=$pid," | awk '{print $4}' |
+      sed -n 's/^127\.0\.0\.1://p' | head -n1)
+    [ -n "$port" ] && break
+  fi
   sleep 0.1
 done
 if [ -z "${port:-}" ]; then
