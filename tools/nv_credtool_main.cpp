@@ -7,7 +7,7 @@
 #include <string>
 
 #include "nv_config.h"
-#include "tools/CredentialIssuer.h"
+#include "credentials/CredentialIssuer.h"
 
 namespace {
 

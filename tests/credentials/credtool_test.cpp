@@ -7,9 +7,9 @@
 #include <string>
 
 #include "TestFiles.h"
+#include "credentials/CredentialFile.h"
+#include "credentials/CredentialIssuer.h"
 #include "nv_config.h"
-#include "server/TlsCredentials.h"
-#include "tools/CredentialIssuer.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Certificate issuing and file writing for the credentials tool.
-#include "tools/CredentialIssuer.h"
+#include "credentials/CredentialIssuer.h"
 
 #include <errno.h>
 #include <openssl/bn.h>
@@ -16,9 +16,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "credentials/CredentialFile.h"
+#include "credentials/OpenSslOwners.h"
 #include "nv_config.h"
-#include "server/OpenSslOwners.h"
-#include "server/TlsCredentials.h"
 #include "support/Wipe.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The fixed block from which the credential file's cipher key and vector are derived, and the
 // positions of the six slices folded into them. Only BRIM_GenerateEncKeyAndIV reads it; changing a
 // single byte makes every credential file produced before unreadable.
-#include "server/DerivationTable.h"
+#include "credentials/DerivationTable.h"
 
 // 398 eight-byte words.
 const unsigned char g_NvDerivationTable[NV_DERIVATION_TABLE_SIZE] = {
