@@ -5,7 +5,7 @@
 #include <cstdarg>
 #include <string>
 
-#include "bridge/SiteInterface.h"
+#include "moduleapi/SiteInterface.h"
 #include "support/VexMutex.h"
 
 // The process-wide bridge. Callers reach it through GetInst(): main calls Init before the server

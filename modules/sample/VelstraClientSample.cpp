@@ -24,7 +24,7 @@
 #include <string>
 #include <thread>
 
-#include "bridge/SiteInterface.h"
+#include "moduleapi/SiteInterface.h"
 
 #define SAMPLE_EXPORT extern "C" __attribute__((visibility("default")))
 

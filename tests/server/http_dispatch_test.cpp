@@ -7,7 +7,7 @@
 
 #include "LogCapture.h"
 #include "server/HttpDispatch.h"
-#include "tests/e2e/http_e2e_test.h"
+#include "tests/server/InProcessServer.h"
 
 using namespace nvtest;
 

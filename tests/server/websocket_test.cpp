@@ -8,6 +8,7 @@
 
 #include "LogCapture.h"
 #include "tests/e2e/wss_e2e_test.h"
+#include "tests/server/InProcessServer.h"
 
 using namespace nvtest;
 

@@ -36,7 +36,7 @@
 #include <string>
 #include <thread>
 
-#include "bridge/SiteInterface.h"
+#include "moduleapi/SiteInterface.h"
 
 #ifndef FAKE_INIT_RESULT
 #define FAKE_INIT_RESULT 0
