@@ -3,7 +3,8 @@
 // single byte makes every credential file produced before unreadable.
 #include "credentials/DerivationTable.h"
 
-// 398 eight-byte words.
+// 398 eight-byte words, one to a line.
+// clang-format off
 const unsigned char g_NvDerivationTable[NV_DERIVATION_TABLE_SIZE] = {
     0xff, 0x33, 0xc5, 0x6b, 0x34, 0x02, 0x25, 0x71,
     0x2b, 0xa6, 0xb0, 0xcd, 0x99, 0xfd, 0x95, 0xa9,
@@ -404,6 +405,7 @@ const unsigned char g_NvDerivationTable[NV_DERIVATION_TABLE_SIZE] = {
     0xb9, 0x68, 0x56, 0x7a, 0x1a, 0xe8, 0x1a, 0x21,
     0x48, 0x26, 0x89, 0x09, 0x78, 0xf8, 0x4d, 0x08,
 };
+// clang-format on
 
 // Distinct, non-overlapping 16-byte slices, three for the key and three for the vector.
 const int g_NvKeySlices[3] = {0x0a8, 0x5f0, 0xb28};

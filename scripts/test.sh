@@ -2,10 +2,12 @@
 # Runs every test: installs the Debian packages, then builds and runs the suite twice, once as a
 # normal build with warnings as errors and once with AddressSanitizer + UndefinedBehaviorSanitizer.
 # Both builds point the fixed install paths into their build trees (NV_TEST_PATHS=ON). Then the
-# Debian package is built and checked.
+# Debian package is built and checked. A file that differs from the house style (.clang-format)
+# fails the run before anything is built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --browsers
+scripts/check-format.sh
 
 jobs=$(nproc)
 run_suite() {
