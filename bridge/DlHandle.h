@@ -7,7 +7,8 @@
 
 struct DlCloser {
     void operator()(void* handle) const {
-        if (handle != nullptr) dlclose(handle);
+        if (handle != nullptr)
+            dlclose(handle);
     }
 };
 using CDlHandle = std::unique_ptr<void, DlCloser>;

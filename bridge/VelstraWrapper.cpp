@@ -50,9 +50,13 @@ SITE_INTERFACE g_SiteInterface = {kSiteInterfaceVersion, kSiteInterfaceLength, k
 // Zero before any dynamic initialisation, so GetInst is null until the creator has run.
 CVelstraWrapper* CVelstraWrapper::s_pInstance = nullptr;
 
-CVelstraWrapper* CVelstraWrapper::GetInst() { return s_pInstance; }
+CVelstraWrapper* CVelstraWrapper::GetInst() {
+    return s_pInstance;
+}
 
-int CVelstraWrapper::LogVarWrite(const char* /*format*/, va_list /*args*/) { return 0; }
+int CVelstraWrapper::LogVarWrite(const char* /*format*/, va_list /*args*/) {
+    return 0;
+}
 
 CVelstraWrapperLinux::CVelstraWrapperLinux() : m_strModulePath(NV_MODULE_PATH) {}
 
@@ -64,7 +68,9 @@ CVelstraWrapperLinux::~CVelstraWrapperLinux() {
     CVelstraWrapperLinux::UnInit();
 }
 
-int CVelstraWrapperLinux::Init() { return 1; }
+int CVelstraWrapperLinux::Init() {
+    return 1;
+}
 
 void CVelstraWrapperLinux::UnInit() {}
 
@@ -93,7 +99,8 @@ void* CVelstraWrapperLinux::Open(void* /*reserved*/) {
 std::string CVelstraWrapperLinux::GetFunc(const char* request, void* handle) {
     // Held for the whole module call: the module is never entered twice at once.
     CVexAutoLock lock(&m_Mutex);
-    if (request == nullptr || handle == nullptr) return std::string();
+    if (request == nullptr || handle == nullptr)
+        return std::string();
 
     // Looked up on every call; the handle may belong to any session.
     auto invokeSite = DlFunction<PFN_InvokeSite_external>(handle, NV_INVOKE_SITE_NAME);
@@ -110,7 +117,8 @@ std::string CVelstraWrapperLinux::GetFunc(const char* request, void* handle) {
 }
 
 void CVelstraWrapperLinux::Close(void* handle) {
-    if (handle == nullptr) return;
+    if (handle == nullptr)
+        return;
     CDlHandle library(handle);  // unloaded on every path below
     auto uninitSite = DlFunction<PFN_UnInitSite_external>(library.get(), NV_UNINIT_SITE_NAME);
     if (uninitSite != nullptr) {
@@ -120,7 +128,9 @@ void CVelstraWrapperLinux::Close(void* handle) {
     }
 }
 
-std::string CVelstraWrapperLinux::ProcessRequest(const char* /*request*/) { return std::string(); }
+std::string CVelstraWrapperLinux::ProcessRequest(const char* /*request*/) {
+    return std::string();
+}
 
 int CVelstraWrapperLinux::LogVarWrite(const char* format, va_list args) {
     const int written = std::vprintf(format, args);
@@ -129,7 +139,8 @@ int CVelstraWrapperLinux::LogVarWrite(const char* format, va_list args) {
 }
 
 CWrapperAutoCreator::CWrapperAutoCreator() {
-    if (CVelstraWrapper::s_pInstance == nullptr) CVelstraWrapper::s_pInstance = new CVelstraWrapperLinux();
+    if (CVelstraWrapper::s_pInstance == nullptr)
+        CVelstraWrapper::s_pInstance = new CVelstraWrapperLinux();
 }
 
 CWrapperAutoCreator::~CWrapperAutoCreator() {
@@ -140,20 +151,26 @@ CWrapperAutoCreator::~CWrapperAutoCreator() {
     }
 }
 
-void* WrapperMalloc(unsigned long size) { return std::malloc(size); }
+void* WrapperMalloc(unsigned long size) {
+    return std::malloc(size);
+}
 
-void WrapperFree(void* ptr) { std::free(ptr); }
+void WrapperFree(void* ptr) {
+    std::free(ptr);
+}
 
-int WrapperSetCallback(CALLBACK_REPLY* out, void* /*reserved*/, const char* callback, const char* reply) {
-    if (callback == nullptr || out == nullptr) return 0;
+int WrapperSetCallback(CALLBACK_REPLY* out, void* /*reserved*/, const char* callback,
+                       const char* reply) {
+    if (callback == nullptr || out == nullptr)
+        return 0;
     // Called by the module, possibly from its own threads: nothing may be thrown back into it.
     try {
         const char* event = (reply != nullptr && reply[0] != '\0') ? reply : kRelayEmptyReply;
         std::string text;
         CScopedWipe wipeText(text);  // the event text may carry reply data
         // Sized up front so that no partial copy is left behind in a released buffer.
-        text.reserve(sizeof kRelayHead + sizeof kRelayCallback + std::strlen(callback) + sizeof kRelayReply +
-                     std::strlen(event) + sizeof kRelayTail);
+        text.reserve(sizeof kRelayHead + sizeof kRelayCallback + std::strlen(callback) +
+                     sizeof kRelayReply + std::strlen(event) + sizeof kRelayTail);
         text += kRelayHead;
         text += kRelayCallback;
         text += callback;

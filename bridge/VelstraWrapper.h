@@ -87,7 +87,8 @@ void WrapperFree(void* ptr);
 // into out->strText and sets out->bDone. With a null callback or out it does nothing. Returns 0;
 // -1 only when memory ran out (out is then left as it was). Takes no lock: the module may call it
 // from inside InvokeSite_external or from any of its own threads.
-int WrapperSetCallback(CALLBACK_REPLY* out, void* reserved, const char* callback, const char* reply);
+int WrapperSetCallback(CALLBACK_REPLY* out, void* reserved, const char* callback,
+                       const char* reply);
 
 // The record whose address InitSite_external receives; valid for the life of the process.
 extern SITE_INTERFACE g_SiteInterface;

@@ -3,4 +3,6 @@
  * shared object needs at least one symbol of its own; this one is never called by CivetWeb. */
 __attribute__((visibility("default"))) int nv_crypto_compat_present(void);
 
-int nv_crypto_compat_present(void) { return 1; }
+int nv_crypto_compat_present(void) {
+    return 1;
+}

@@ -10,4 +10,6 @@
 __attribute__((visibility("default"))) X509* SSL_get_peer_certificate(const SSL* s);
 
 /* Both return a new reference that the caller frees, so the old name maps onto the new one. */
-X509* SSL_get_peer_certificate(const SSL* s) { return SSL_get1_peer_certificate(s); }
+X509* SSL_get_peer_certificate(const SSL* s) {
+    return SSL_get1_peer_certificate(s);
+}

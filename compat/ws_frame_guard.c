@@ -90,11 +90,14 @@ static void InitOnce(void) {
 
 /* The connection's state, made on first use; NULL when none can be kept (no index, no memory). */
 static struct WsGuard* GuardOf(SSL* ssl) {
-    if (s_exIndex < 0 || ssl == NULL) return NULL;
+    if (s_exIndex < 0 || ssl == NULL)
+        return NULL;
     struct WsGuard* guard = (struct WsGuard*)SSL_get_ex_data(ssl, s_exIndex);
-    if (guard != NULL) return guard;
+    if (guard != NULL)
+        return guard;
     guard = (struct WsGuard*)calloc(1, sizeof(*guard));
-    if (guard == NULL) return NULL;
+    if (guard == NULL)
+        return NULL;
     if (SSL_set_ex_data(ssl, s_exIndex, guard) != 1) {
         free(guard);
         return NULL;
@@ -105,7 +108,8 @@ static struct WsGuard* GuardOf(SSL* ssl) {
 /* A failed read as OpenSSL reports one: SSL_get_error then gives SSL_ERROR_SSL, which CivetWeb
  * answers by closing the connection. */
 static int Refuse(struct WsGuard* guard) {
-    if (guard != NULL) guard->mode = kModeRefused;
+    if (guard != NULL)
+        guard->mode = kModeRefused;
     ERR_raise(ERR_LIB_SSL, SSL_R_DATA_LENGTH_TOO_LONG);
     return -1;
 }
@@ -123,7 +127,8 @@ static size_t HeaderEnd(const struct WsGuard* guard, const unsigned char* data, 
             have = 3;
         }
         window[have++] = data[i];
-        if (have == 4 && memcmp(window, kEnd, 4) == 0) return i + 1;
+        if (have == 4 && memcmp(window, kEnd, 4) == 0)
+            return i + 1;
     }
     return n;
 }
@@ -148,22 +153,27 @@ static int FollowFrames(struct WsGuard* guard, const unsigned char* data, size_t
     while (i < n) {
         if (guard->payloadLeft > 0) {
             uint64_t skip = guard->payloadLeft;
-            if (skip > n - i) skip = n - i;
+            if (skip > n - i)
+                skip = n - i;
             guard->payloadLeft -= skip;
             i += (size_t)skip;
             continue;
         }
         guard->head[guard->headLen++] = data[i++];
-        if (guard->headLen < 2) continue;
+        if (guard->headLen < 2)
+            continue;
         const unsigned len7 = guard->head[1] & 0x7Fu;
         const size_t lengthEnd = len7 == 126 ? 4 : (len7 == 127 ? 10 : 2);
-        if (guard->headLen < lengthEnd) continue;
+        if (guard->headLen < lengthEnd)
+            continue;
         uint64_t length = len7;
         if (len7 >= 126) {
             length = 0;
-            for (size_t k = 2; k < lengthEnd; ++k) length = (length << 8) | guard->head[k];
+            for (size_t k = 2; k < lengthEnd; ++k)
+                length = (length << 8) | guard->head[k];
         }
-        if (length > NV_WS_MAX_FRAME_BYTES) return -1;
+        if (length > NV_WS_MAX_FRAME_BYTES)
+            return -1;
         /* The masking key, when present, is counted as payload: nothing in it needs looking at. */
         guard->payloadLeft = length + ((guard->head[1] & 0x80u) ? 4u : 0u);
         guard->headLen = 0;
@@ -171,10 +181,13 @@ static int FollowFrames(struct WsGuard* guard, const unsigned char* data, size_t
     return 0;
 }
 
-void NV_SetSslReadDeadline(long long monotonicMs) { t_readDeadlineMs = monotonicMs; }
+void NV_SetSslReadDeadline(long long monotonicMs) {
+    t_readDeadlineMs = monotonicMs;
+}
 
 static int PastReadDeadline(void) {
-    if (t_readDeadlineMs == 0) return 0;
+    if (t_readDeadlineMs == 0)
+        return 0;
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000 >= t_readDeadlineMs;
@@ -182,34 +195,42 @@ static int PastReadDeadline(void) {
 
 int SSL_read(SSL* ssl, void* buf, int num) {
     pthread_once(&s_once, InitOnce);
-    if (s_realRead == NULL) return Refuse(NULL);
-    if (buf == NULL || num <= 0) return s_realRead(ssl, buf, num);
+    if (s_realRead == NULL)
+        return Refuse(NULL);
+    if (buf == NULL || num <= 0)
+        return s_realRead(ssl, buf, num);
     /* Without its state a connection cannot be guarded, so it is not served. */
     struct WsGuard* guard = GuardOf(ssl);
-    if (guard == NULL) return Refuse(NULL);
+    if (guard == NULL)
+        return Refuse(NULL);
 
-    if (guard->mode == kModeRefused || PastReadDeadline()) return Refuse(guard);
+    if (guard->mode == kModeRefused || PastReadDeadline())
+        return Refuse(guard);
     if (guard->mode == kModeHttp) {
         /* Look first, then take no more than one header section's end. */
         int peeked = SSL_peek(ssl, buf, num);
-        if (peeked <= 0) return peeked;
+        if (peeked <= 0)
+            return peeked;
         size_t take = HeaderEnd(guard, (const unsigned char*)buf, (size_t)peeked);
         int got = s_realRead(ssl, buf, (int)take);
-        if (got > 0) KeepTail(guard, (const unsigned char*)buf, (size_t)got);
+        if (got > 0)
+            KeepTail(guard, (const unsigned char*)buf, (size_t)got);
         return got;
     }
     int got = s_realRead(ssl, buf, num);
-    if (got > 0 && FollowFrames(guard, (const unsigned char*)buf, (size_t)got) != 0) return Refuse(guard);
+    if (got > 0 && FollowFrames(guard, (const unsigned char*)buf, (size_t)got) != 0)
+        return Refuse(guard);
     return got;
 }
 
 int SSL_write(SSL* ssl, const void* buf, int num) {
     pthread_once(&s_once, InitOnce);
-    if (s_realWrite == NULL) return Refuse(NULL);
+    if (s_realWrite == NULL)
+        return Refuse(NULL);
     static const char kSwitching[] = "HTTP/1.1 101 ";
     const size_t switchingLen = sizeof(kSwitching) - 1;
     if (buf != NULL && num >= (int)switchingLen && memcmp(buf, kSwitching, switchingLen) == 0) {
-        struct WsGuard* guard = GuardOf(ssl);  /* NULL: the next read refuses anyway */
+        struct WsGuard* guard = GuardOf(ssl); /* NULL: the next read refuses anyway */
         if (guard != NULL && guard->mode == kModeHttp) {
             guard->mode = kModeWebSocket;
             guard->headLen = 0;

@@ -73,30 +73,39 @@ int SeedCBC(int enc, const void* in, int in_len, const unsigned char* iv, int iv
         return -1;
 
     LibCtxPtr libctx(OSSL_LIB_CTX_new());
-    if (!libctx) return -1;
+    if (!libctx)
+        return -1;
     ProviderPtr legacy(OSSL_PROVIDER_load(libctx.get(), "legacy"));
     ProviderPtr deflt(OSSL_PROVIDER_load(libctx.get(), "default"));
-    if (!legacy || !deflt) return -1;
+    if (!legacy || !deflt)
+        return -1;
     CipherPtr cipher(EVP_CIPHER_fetch(libctx.get(), "SEED-CBC", nullptr));
-    if (!cipher) return -1;
+    if (!cipher)
+        return -1;
     CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-    if (!ctx) return -1;
-    if (EVP_CipherInit_ex(ctx.get(), cipher.get(), nullptr, key, iv, enc) != 1) return -1;
-    if (EVP_CIPHER_CTX_set_padding(ctx.get(), 1) != 1) return -2;
+    if (!ctx)
+        return -1;
+    if (EVP_CipherInit_ex(ctx.get(), cipher.get(), nullptr, key, iv, enc) != 1)
+        return -1;
+    if (EVP_CIPHER_CTX_set_padding(ctx.get(), 1) != 1)
+        return -2;
 
     // Deciphering never yields more than its input; enciphering adds up to one block of padding.
     const int block = EVP_CIPHER_get_block_size(cipher.get());
-    if (enc != 0 && in_len > INT_MAX - block) return -1;
+    if (enc != 0 && in_len > INT_MAX - block)
+        return -1;
     const int capacity = enc != 0 ? in_len + block : in_len;
     CWipedBuffer buf;
-    if (!buf.Allocate(capacity)) return -3;
+    if (!buf.Allocate(capacity))
+        return -3;
 
     int n1 = 0;
     if (EVP_CipherUpdate(ctx.get(), buf.Bytes(), &n1, static_cast<const unsigned char*>(in),
                          in_len) != 1)
         return -4;
     int n2 = 0;
-    if (EVP_CipherFinal_ex(ctx.get(), buf.Bytes() + n1, &n2) != 1) return -5;
+    if (EVP_CipherFinal_ex(ctx.get(), buf.Bytes() + n1, &n2) != 1)
+        return -5;
 
     *out_len = n1 + n2;
     *out = buf.Release();
@@ -117,11 +126,14 @@ int ReadLengthField(const unsigned char* field) {
     long long value = 0;
     while (i < NV_CRED_LENGTH_FIELD && field[i] >= '0' && field[i] <= '9') {
         value = value * 10 + (field[i] - '0');
-        if (value > INT_MAX) return -1;
+        if (value > INT_MAX)
+            return -1;
         ++i;
     }
-    if (i >= NV_CRED_LENGTH_FIELD) return -1;
-    if (negative) return value == 0 ? 0 : -1;
+    if (i >= NV_CRED_LENGTH_FIELD)
+        return -1;
+    if (negative)
+        return value == 0 ? 0 : -1;
     return static_cast<int>(value);
 }
 
@@ -135,7 +147,8 @@ DEC_CERT::~DEC_CERT() {
 }
 
 int LoadEncryptedCert(const char* path, DEC_CERT* cert) {
-    if (path == nullptr || cert == nullptr) return -1;
+    if (path == nullptr || cert == nullptr)
+        return -1;
     void* data = nullptr;
     int len = 0;
     if (ReadCertFile(path, &data, &len) != 0 || data == nullptr || len <= 0) {
@@ -157,7 +170,8 @@ int brim_deccerts(const void* data, int len, char** cert, int* cert_len, char** 
     unsigned char v[NV_SEED_IV_LEN];
     CRegionWipe wipeKey(k, sizeof(k));
     CRegionWipe wipeIv(v, sizeof(v));
-    if (BRIM_GenerateEncKeyAndIV(k, v) != 1) return -2;
+    if (BRIM_GenerateEncKeyAndIV(k, v) != 1)
+        return -2;
 
     void* plainData = nullptr;
     int plainLen = 0;
@@ -167,12 +181,15 @@ int brim_deccerts(const void* data, int len, char** cert, int* cert_len, char** 
     const unsigned char* p = plain.Bytes();
 
     // Both length fields must lie inside the plain text before either is read.
-    if (plainLen < 2 * NV_CRED_LENGTH_FIELD) return -4;
+    if (plainLen < 2 * NV_CRED_LENGTH_FIELD)
+        return -4;
     const int body = plainLen - 2 * NV_CRED_LENGTH_FIELD;
     const int c = ReadLengthField(p);
-    if (c < 1 || c >= body) return -4;
+    if (c < 1 || c >= body)
+        return -4;
     const int n = ReadLengthField(p + NV_CRED_LENGTH_FIELD);
-    if (n < 1 || n > body - c) return -5;
+    if (n < 1 || n > body - c)
+        return -5;
 
     CWipedBuffer certBuf;
     CWipedBuffer keyBuf;
@@ -191,13 +208,16 @@ int brim_deccerts(const void* data, int len, char** cert, int* cert_len, char** 
 }
 
 void brim_decfree(void* buf, int len) {
-    if (buf == nullptr) return;
-    if (len > 0) OPENSSL_cleanse(buf, static_cast<size_t>(len));
+    if (buf == nullptr)
+        return;
+    if (len > 0)
+        OPENSSL_cleanse(buf, static_cast<size_t>(len));
     std::free(buf);
 }
 
 int BRIM_GenerateEncKeyAndIV(unsigned char* key, unsigned char* iv) {
-    if (key == nullptr || iv == nullptr) return 0;
+    if (key == nullptr || iv == nullptr)
+        return 0;
 
     unsigned char work[NV_DERIVATION_TABLE_SIZE];
     CRegionWipe wipeWork(work, sizeof(work));
@@ -211,7 +231,8 @@ int BRIM_GenerateEncKeyAndIV(unsigned char* key, unsigned char* iv) {
         EVP_DigestUpdate(md.get(), work, sizeof(work)) != 1 ||
         EVP_DigestFinal_ex(md.get(), digest, &digestLen) != 1)
         return 0;
-    if (digestLen != 32) return -1;
+    if (digestLen != 32)
+        return -1;
 
     std::memcpy(key, digest, NV_SEED_KEY_LEN);
     std::memcpy(iv, digest + NV_SEED_KEY_LEN, NV_SEED_IV_LEN);
@@ -225,24 +246,32 @@ int BRIM_GenerateEncKeyAndIV(unsigned char* key, unsigned char* iv) {
 }
 
 int ReadCertFile(const char* path, void** data, int* len) {
-    if (path == nullptr || data == nullptr || len == nullptr) return -1;
+    if (path == nullptr || data == nullptr || len == nullptr)
+        return -1;
     FilePtr f(std::fopen(path, "rb"));
-    if (!f) return -1;
-    if (std::fseek(f.get(), 0, SEEK_END) != 0) return -1;
+    if (!f)
+        return -1;
+    if (std::fseek(f.get(), 0, SEEK_END) != 0)
+        return -1;
     const long size = std::ftell(f.get());
     // Refused before a byte is read.
-    if (size < 1 || size > NV_CREDENTIAL_FILE_MAX) return -1;
-    if (std::fseek(f.get(), 0, SEEK_SET) != 0) return -1;
+    if (size < 1 || size > NV_CREDENTIAL_FILE_MAX)
+        return -1;
+    if (std::fseek(f.get(), 0, SEEK_SET) != 0)
+        return -1;
 
     CWipedBuffer buf;
-    if (!buf.Allocate(static_cast<int>(size))) return -1;
+    if (!buf.Allocate(static_cast<int>(size)))
+        return -1;
     size_t got = 0;
     while (got < static_cast<size_t>(size)) {
         const size_t n = std::fread(buf.Bytes() + got, 1, static_cast<size_t>(size) - got, f.get());
-        if (n == 0) break;
+        if (n == 0)
+            break;
         got += n;
     }
-    if (got != static_cast<size_t>(size)) return -1;
+    if (got != static_cast<size_t>(size))
+        return -1;
     *len = static_cast<int>(size);
     *data = buf.Release();
     return 0;
@@ -259,13 +288,16 @@ int EncryptSeedCBC(const void* in, int in_len, const unsigned char* iv, int iv_l
 }
 
 int BRIM_EncipherPlain(const void* plain, int len, void** out, int* out_len) {
-    if (plain == nullptr || len <= 0 || out == nullptr || out_len == nullptr) return -1;
+    if (plain == nullptr || len <= 0 || out == nullptr || out_len == nullptr)
+        return -1;
     unsigned char k[NV_SEED_KEY_LEN];
     unsigned char v[NV_SEED_IV_LEN];
     CRegionWipe wipeKey(k, sizeof(k));
     CRegionWipe wipeIv(v, sizeof(v));
-    if (BRIM_GenerateEncKeyAndIV(k, v) != 1) return -2;
-    if (EncryptSeedCBC(plain, len, v, sizeof(v), k, sizeof(k), out, out_len) != 1) return -3;
+    if (BRIM_GenerateEncKeyAndIV(k, v) != 1)
+        return -2;
+    if (EncryptSeedCBC(plain, len, v, sizeof(v), k, sizeof(k), out, out_len) != 1)
+        return -3;
     return 0;
 }
 
@@ -276,10 +308,12 @@ int brim_enccerts(const char* cert, int cert_len, const char* key, int key_len, 
         return -1;
     // The padded ciphertext must stay within what the daemon reads.
     const long long plainLen = 2LL * NV_CRED_LENGTH_FIELD + cert_len + key_len;
-    if ((plainLen / NV_SEED_IV_LEN + 1) * NV_SEED_IV_LEN > NV_CREDENTIAL_FILE_MAX) return -4;
+    if ((plainLen / NV_SEED_IV_LEN + 1) * NV_SEED_IV_LEN > NV_CREDENTIAL_FILE_MAX)
+        return -4;
 
     CWipedBuffer plain;
-    if (!plain.Allocate(static_cast<int>(plainLen))) return -5;
+    if (!plain.Allocate(static_cast<int>(plainLen)))
+        return -5;
     char* p = reinterpret_cast<char*>(plain.Bytes());
     // NUL-padded decimal fields; the buffer is zeroed already.
     std::snprintf(p, NV_CRED_LENGTH_FIELD, "%d", cert_len);

@@ -23,13 +23,13 @@
 
 namespace {
 
-
 // Fills *error with `what` and the first queued OpenSSL error; always returns -1.
 int Fail(std::string* error, const char* what) {
     if (error != nullptr) {
         char buf[256] = {0};
         const unsigned long code = ERR_peek_last_error();
-        if (code != 0) ERR_error_string_n(code, buf, sizeof(buf));
+        if (code != 0)
+            ERR_error_string_n(code, buf, sizeof(buf));
         *error = what;
         if (buf[0] != '\0') {
             *error += ": ";
@@ -40,12 +40,15 @@ int Fail(std::string* error, const char* what) {
     return -1;
 }
 
-PKeyPtr NewP256Key() { return PKeyPtr(EVP_EC_gen("P-256")); }
+PKeyPtr NewP256Key() {
+    return PKeyPtr(EVP_EC_gen("P-256"));
+}
 
 // A positive random 128-bit serial number.
 bool SetRandomSerial(X509* cert) {
     unsigned char raw[16];
-    if (RAND_bytes(raw, sizeof(raw)) != 1) return false;
+    if (RAND_bytes(raw, sizeof(raw)) != 1)
+        return false;
     raw[0] &= 0x7f;
     raw[0] |= 0x01;  // never zero, always 16 bytes long
     BnPtr bn(BN_bin2bn(raw, sizeof(raw), nullptr));
@@ -78,16 +81,19 @@ X509Ptr NewCert(EVP_PKEY* key, const std::string& cn, int days) {
         X509_set_pubkey(cert.get(), key) != 1)
         return nullptr;
     X509_NAME* name = X509_get_subject_name(cert.get());  // borrowed from cert
-    if (!AddNameEntry(name, "O", "Norrim Velstra") || !AddNameEntry(name, "CN", cn)) return nullptr;
+    if (!AddNameEntry(name, "O", "Norrim Velstra") || !AddNameEntry(name, "CN", cn))
+        return nullptr;
     return cert;
 }
 
 bool ToPem(X509* cert, std::string* out) {
     BioPtr bio(BIO_new(BIO_s_mem()));
-    if (!bio || PEM_write_bio_X509(bio.get(), cert) != 1) return false;
+    if (!bio || PEM_write_bio_X509(bio.get(), cert) != 1)
+        return false;
     char* data = nullptr;
     const long len = BIO_get_mem_data(bio.get(), &data);
-    if (len <= 0 || data == nullptr) return false;
+    if (len <= 0 || data == nullptr)
+        return false;
     out->assign(data, static_cast<size_t>(len));
     return true;
 }
@@ -100,7 +106,8 @@ bool ToPem(EVP_PKEY* key, std::string* out) {
         return false;
     char* data = nullptr;
     const long len = BIO_get_mem_data(bio.get(), &data);
-    if (len <= 0 || data == nullptr) return false;
+    if (len <= 0 || data == nullptr)
+        return false;
     out->assign(data, static_cast<size_t>(len));
     return true;
 }
@@ -126,7 +133,8 @@ bool WriteFileAtomically(const std::string& dir, const char* name, const void* d
     size_t done = 0;
     while (failed == nullptr && done < len) {
         const ssize_t n = write(fd, p + done, len - done);
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0) {
             failed = "write";
             err = n < 0 ? errno : EIO;
@@ -175,17 +183,20 @@ CCredentialIssuer::~CCredentialIssuer() {
 
 int CCredentialIssuer::CreateRootCA(std::string* error) {
     PKeyPtr key = NewP256Key();
-    if (!key) return Fail(error, "cannot generate the CA key");
+    if (!key)
+        return Fail(error, "cannot generate the CA key");
 
     // A short random tag in the name tells installations' authorities apart in certificate lists.
     unsigned char tag[4];
-    if (RAND_bytes(tag, sizeof(tag)) != 1) return Fail(error, "no random data");
+    if (RAND_bytes(tag, sizeof(tag)) != 1)
+        return Fail(error, "no random data");
     char tagHex[9];
     std::snprintf(tagHex, sizeof(tagHex), "%02x%02x%02x%02x", tag[0], tag[1], tag[2], tag[3]);
 
     X509Ptr cert =
         NewCert(key.get(), std::string("Velstra Local Root CA ") + tagHex, NV_ROOT_CA_VALID_DAYS);
-    if (!cert) return Fail(error, "cannot build the CA certificate");
+    if (!cert)
+        return Fail(error, "cannot build the CA certificate");
     X509* c = cert.get();
     if (X509_set_issuer_name(c, X509_get_subject_name(c)) != 1 ||
         !AddExt(c, c, NID_basic_constraints, "critical,CA:TRUE,pathlen:0") ||
@@ -196,7 +207,8 @@ int CCredentialIssuer::CreateRootCA(std::string* error) {
         X509_sign(c, key.get(), EVP_sha256()) <= 0)
         return Fail(error, "cannot build the CA certificate");
     std::string pem;
-    if (!ToPem(c, &pem)) return Fail(error, "cannot encode the CA certificate");
+    if (!ToPem(c, &pem))
+        return Fail(error, "cannot encode the CA certificate");
 
     m_keys->caKey = std::move(key);
     m_keys->caCert = std::move(cert);
@@ -208,7 +220,8 @@ int CCredentialIssuer::IssueServerCert(std::string* error) {
     std::string certPem;
     std::string keyPem;
     CScopedWipe wipeKey(keyPem);
-    if (IssueLeafForName("localhost", &certPem, &keyPem, error) != 0) return -1;
+    if (IssueLeafForName("localhost", &certPem, &keyPem, error) != 0)
+        return -1;
     m_serverCertPem = std::move(certPem);
     WipeString(m_serverKeyPem);
     m_serverKeyPem = keyPem;
@@ -219,12 +232,15 @@ int CCredentialIssuer::IssueLeafForName(const char* dnsName, std::string* certPe
                                         std::string* keyPem, std::string* error) {
     if (dnsName == nullptr || certPem == nullptr || keyPem == nullptr)
         return Fail(error, "bad argument");
-    if (!HasCAKey()) return Fail(error, "the CA key is gone");
+    if (!HasCAKey())
+        return Fail(error, "the CA key is gone");
 
     PKeyPtr key = NewP256Key();
-    if (!key) return Fail(error, "cannot generate the server key");
+    if (!key)
+        return Fail(error, "cannot generate the server key");
     X509Ptr cert = NewCert(key.get(), dnsName, NV_SERVER_CERT_VALID_DAYS);
-    if (!cert) return Fail(error, "cannot build the server certificate");
+    if (!cert)
+        return Fail(error, "cannot build the server certificate");
     X509* c = cert.get();
     X509* ca = m_keys->caCert.get();
     const std::string san = std::string("IP:127.0.0.1,DNS:") + dnsName;
@@ -254,11 +270,14 @@ void CCredentialIssuer::DropCAKey() {
     m_keys->caKey.reset();
 }
 
-bool CCredentialIssuer::HasCAKey() const { return m_keys->caKey != nullptr; }
+bool CCredentialIssuer::HasCAKey() const {
+    return m_keys->caKey != nullptr;
+}
 
 int CCredentialIssuer::WriteFiles(const std::string& dir, bool force, std::string* error) const {
     std::string dummy;
-    if (error == nullptr) error = &dummy;
+    if (error == nullptr)
+        error = &dummy;
     if (m_rootCertPem.empty() || m_serverCertPem.empty() || m_serverKeyPem.empty()) {
         *error = "no credentials issued";
         return NV_CREDTOOL_FAILED;
@@ -296,7 +315,8 @@ int CCredentialIssuer::WriteFiles(const std::string& dir, bool force, std::strin
 
 int NV_GenerateCredentials(const std::string& dir, bool force, std::string* error) {
     std::string dummy;
-    if (error == nullptr) error = &dummy;
+    if (error == nullptr)
+        error = &dummy;
     CCredentialIssuer issuer;
     if (issuer.CreateRootCA(error) != 0 || issuer.IssueServerCert(error) != 0)
         return NV_CREDTOOL_FAILED;

@@ -16,11 +16,13 @@ const char* const kBuildDate = "Dec 15 2020";
 const char* const kBuildTime = "14:04:06";
 
 int ParseCommandLine(int argc, char* argv[]) {
-    if (argc <= 1 || argv == nullptr) return 0;
+    if (argc <= 1 || argv == nullptr)
+        return 0;
 
     for (int i = 0; i < argc; ++i) {
         const char* arg = argv[i];
-        if (arg == nullptr || arg[0] != '-') continue;
+        if (arg == nullptr || arg[0] != '-')
+            continue;
         switch (arg[1]) {
             case 'I':
                 // Installation for the desktop user: root CA into the NSS databases (asking to
@@ -42,7 +44,8 @@ int ParseCommandLine(int argc, char* argv[]) {
             case 'H':
                 // The directory is the next element. With nothing after -H there is nothing to
                 // take: the switch is ignored and the home directory stays as it was.
-                if (i + 1 >= argc || argv[i + 1] == nullptr) break;
+                if (i + 1 >= argc || argv[i + 1] == nullptr)
+                    break;
                 ++i;
                 // A directory too long for the buffer is refused there and the previous value
                 // stays; the line shows what is stored either way.
@@ -54,8 +57,8 @@ int ParseCommandLine(int argc, char* argv[]) {
                 g_bCheckSameProcess = 0;
                 return 0;
             case 'V':
-                std::printf("Norrim Velstra version %s,(%s) (%s %s)\n", kVelstraProductVersion, kLocalServerVersion,
-                            kBuildDate, kBuildTime);
+                std::printf("Norrim Velstra version %s,(%s) (%s %s)\n", kVelstraProductVersion,
+                            kLocalServerVersion, kBuildDate, kBuildTime);
                 return 0;
             default:
                 break;

@@ -15,9 +15,9 @@
 
 // Alphabetical by name. SIGIO and SIGPOLL are the same signal on Linux.
 const int kSignalTable[27] = {
-    SIGABRT, SIGALRM, SIGBUS,    SIGFPE,  SIGHUP,  SIGILL,  SIGINT,  SIGIO,   SIGKILL,
-    SIGPIPE, SIGPOLL, SIGPROF,   SIGPWR,  SIGQUIT, SIGSEGV, SIGSTKFLT, SIGSYS, SIGTERM,
-    SIGTRAP, SIGTSTP, SIGTTIN,   SIGTTOU, SIGURG,  SIGUSR1, SIGUSR2, SIGVTALRM, SIGXCPU,
+    SIGABRT, SIGALRM, SIGBUS,  SIGFPE,  SIGHUP,  SIGILL,  SIGINT,    SIGIO,     SIGKILL,
+    SIGPIPE, SIGPOLL, SIGPROF, SIGPWR,  SIGQUIT, SIGSEGV, SIGSTKFLT, SIGSYS,    SIGTERM,
+    SIGTRAP, SIGTSTP, SIGTTIN, SIGTTOU, SIGURG,  SIGUSR1, SIGUSR2,   SIGVTALRM, SIGXCPU,
 };
 
 namespace {
@@ -41,7 +41,8 @@ int InstallSignalHandlers() {
 }
 
 void sig_handler(int signo) {
-    if (IsFaultSignal(signo)) _exit(kExitAfterSignal);
+    if (IsFaultSignal(signo))
+        _exit(kExitAfterSignal);
     CDMServer::RequestStop(signo);
 }
 

@@ -19,7 +19,9 @@
 #ifdef NV_SANITIZER_BUILD
 #include "desktop/GtkLeakSuppressions.h"
 // -I initialises GTK, whose process-lifetime allocations are not leaks of ours.
-extern "C" const char* __lsan_default_suppressions() { return GtkLeakSuppressions(); }
+extern "C" const char* __lsan_default_suppressions() {
+    return GtkLeakSuppressions();
+}
 #endif
 
 #ifdef NV_LOGTEST_BINARY
@@ -60,21 +62,25 @@ int main(int argc, char* argv[]) {
     // Before the switches, so that -H overrides it.
     DMLinuxUtil_Initialize();
 
-    if (ParseCommandLine(argc, argv) > 0) return 0;
+    if (ParseCommandLine(argc, argv) > 0)
+        return 0;
 
     // Single-instance rule, applied before the fork: another process started with the same program
     // path (or an unreadable /proc) ends this start quietly.
-    if (g_bCheckSameProcess != 0 && DMLinuxUtil_CheckProcessCmdline(argv[0]) <= 0) return 0;
+    if (g_bCheckSameProcess != 0 && DMLinuxUtil_CheckProcessCmdline(argv[0]) <= 0)
+        return 0;
 
     // The banner of -V (and any other buffered output) is written once, by the parent, not
     // again by the child when it ends.
     std::fflush(nullptr);
     pid_t pid = fork();
-    if (pid < 0) return 255;
-    if (pid > 0) return 0;
+    if (pid < 0)
+        return 255;
+    if (pid > 0)
+        return 0;
 
-    // The daemon leaves its caller's session and streams. Builds that write their log lines to
-    // standard error keep that stream: it is what they are read through.
+        // The daemon leaves its caller's session and streams. Builds that write their log lines to
+        // standard error keep that stream: it is what they are read through.
 #if defined(NV_LOGTEST_BINARY) || defined(NV_LOG_TO_STDERR)
     DMLinuxUtil_DetachFromCaller(/*keepStderr=*/true);
 #else

@@ -28,14 +28,16 @@ constexpr const char* kEntryFormat =
 bool HasAutostartDirectory(DIR* dir, const char* configDir) {
     bool present = false;
     while (struct dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] == '.' || std::strcmp(entry->d_name, "autostart") != 0) continue;
+        if (entry->d_name[0] == '.' || std::strcmp(entry->d_name, "autostart") != 0)
+            continue;
         bool isDir = entry->d_type == DT_DIR;
         if (entry->d_type == DT_UNKNOWN) {
             std::string path = std::string(configDir) + "/" + entry->d_name;
             struct stat st {};
             isDir = lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
         }
-        if (isDir) present = true;
+        if (isDir)
+            present = true;
     }
     return present;
 }
@@ -45,13 +47,16 @@ bool HasAutostartDirectory(DIR* dir, const char* configDir) {
 // machine: the writer waits for the commands started before it instead of leaving the entry out.
 void WriteEntry(bool directoryRequested) {
     char path[260];
-    int len =
-        std::snprintf(path, sizeof(path), "%s/.config/autostart/NorrimVelstra.desktop", DMLinuxUtil_GetUserHOMEDir());
-    if (len < 0 || static_cast<size_t>(len) >= sizeof(path)) return;  // never write to a cut path
-    if (directoryRequested) DMLinuxUtil_WaitForEarlierCommands();
+    int len = std::snprintf(path, sizeof(path), "%s/.config/autostart/NorrimVelstra.desktop",
+                            DMLinuxUtil_GetUserHOMEDir());
+    if (len < 0 || static_cast<size_t>(len) >= sizeof(path))
+        return;  // never write to a cut path
+    if (directoryRequested)
+        DMLinuxUtil_WaitForEarlierCommands();
     unlink(path);
     FILE* file = std::fopen(path, "wt");
-    if (file == nullptr) return;
+    if (file == nullptr)
+        return;
     std::fprintf(file, kEntryFormat, NV_INSTALL_DIR, NV_PROGRAM_NAME, NV_PROGRAM_NAME);
     std::fclose(file);
 }
@@ -60,7 +65,8 @@ void WriteEntry(bool directoryRequested) {
 
 extern "C" int DMLinuxUtil_Regist_autostart() {
     char configDir[260];
-    int len = std::snprintf(configDir, sizeof(configDir), "%s/%s", DMLinuxUtil_GetUserHOMEDir(), ".config");
+    int len = std::snprintf(configDir, sizeof(configDir), "%s/%s", DMLinuxUtil_GetUserHOMEDir(),
+                            ".config");
     if (len < 0 || static_cast<size_t>(len) >= sizeof(configDir)) {
         DMlogprint("DMLinuxUtil_Regist_autostart: home directory too long, no entry written\n");
         return 0;
@@ -69,7 +75,8 @@ extern "C" int DMLinuxUtil_Regist_autostart() {
     // have made ~/.config. Without the entry every later login would run the installation again
     // (and start one more daemon each time), so the directory is made as the XDG rules ask (mode
     // 0700). Any other failure to open it still leaves the entry out.
-    if (mkdir(configDir, 0700) == 0) DMlogprint("DMLinuxUtil_Regist_autostart: made %s\n", configDir);
+    if (mkdir(configDir, 0700) == 0)
+        DMlogprint("DMLinuxUtil_Regist_autostart: made %s\n", configDir);
     bool present = false;
     {
         DirPtr dir(opendir(configDir));
@@ -80,11 +87,13 @@ extern "C" int DMLinuxUtil_Regist_autostart() {
         present = HasAutostartDirectory(dir.get(), configDir);
     }
     if (!present) {
-        std::string command = "mkdir " + DMLinuxUtil_ShellWord((std::string(configDir) + "/autostart").c_str());
+        std::string command =
+            "mkdir " + DMLinuxUtil_ShellWord((std::string(configDir) + "/autostart").c_str());
         if (command.size() < 1024) {
             DMLinuxUtil_SystemCall(command.c_str());
         } else {
-            DMlogprint("DMLinuxUtil_Regist_autostart: command too long (%zu characters), not run\n", command.size());
+            DMlogprint("DMLinuxUtil_Regist_autostart: command too long (%zu characters), not run\n",
+                       command.size());
         }
         DMLinuxUtil_CommandPause(100000);
     }
@@ -94,6 +103,7 @@ extern "C" int DMLinuxUtil_Regist_autostart() {
         WriteEntry(!present);
         _exit(0);  // the child must not run the parent's exit handlers
     }
-    if (pid > 0) DMLinuxUtil_TrackBackgroundChild(pid);
+    if (pid > 0)
+        DMLinuxUtil_TrackBackgroundChild(pid);
     return 0;
 }

@@ -6,7 +6,9 @@
 #pragma once
 
 inline const char* GtkLeakSuppressions() {
-    return "leak:libgtk-3.so\nleak:libgdk-3.so\nleak:libglib-2.0.so\nleak:libgobject-2.0.so\nleak:libgio-2.0.so\n"
-           "leak:libfontconfig.so\nleak:libpango\nleak:libcairo.so\nleak:libX11.so\nleak:libharfbuzz.so\n"
+    return "leak:libgtk-3.so\nleak:libgdk-3.so\nleak:libglib-2.0.so\nleak:libgobject-2.0.so\nleak:"
+           "libgio-2.0.so\n"
+           "leak:libfontconfig.so\nleak:libpango\nleak:libcairo.so\nleak:libX11.so\nleak:"
+           "libharfbuzz.so\n"
            "leak:libatk\nleak:libgdk_pixbuf\nleak:libdbus\n";
 }

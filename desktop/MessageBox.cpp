@@ -39,8 +39,10 @@ const GtkApi* Gtk() {
     static bool loaded = false;
     std::call_once(once, [] {
         void* handle = dlopen("libgtk-3.so.0", RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) return;
-        loaded = Resolve(handle, "gtk_init_check", api.init_check) && Resolve(handle, "gtk_init", api.init) &&
+        if (handle == nullptr)
+            return;
+        loaded = Resolve(handle, "gtk_init_check", api.init_check) &&
+                 Resolve(handle, "gtk_init", api.init) &&
                  Resolve(handle, "gtk_message_dialog_new", api.message_dialog_new) &&
                  Resolve(handle, "gtk_window_set_title", api.window_set_title) &&
                  Resolve(handle, "gtk_dialog_run", api.dialog_run) &&
@@ -76,27 +78,34 @@ GtkMessageType MessageTypeOf(int type) {
 
 extern "C" int DMLinuxUtil_InitLibGTK(int* argc, char*** argv) {
     const GtkApi* gtk = Gtk();
-    if (gtk == nullptr) return 0;  // no GTK on this machine: the dialog will answer Cancel
+    if (gtk == nullptr)
+        return 0;  // no GTK on this machine: the dialog will answer Cancel
     // gtk_init ends the process when no display can be opened; the installation needs the dialog.
-    if (!gtk->init_check(argc, argv)) gtk->init(argc, argv);
+    if (!gtk->init_check(argc, argv))
+        gtk->init(argc, argv);
     return 0;
 }
 
 extern "C" int DMLinuxUtil_ShowMessageBox(const char* text, const char* title, int type) {
     const GtkApi* gtk = Gtk();
-    if (gtk == nullptr) return 0;
+    if (gtk == nullptr)
+        return 0;
     // The text goes in as an argument, never as the format.
-    WidgetPtr dialog(gtk->message_dialog_new(nullptr, GTK_DIALOG_MODAL, MessageTypeOf(type), GTK_BUTTONS_OK_CANCEL,
-                                             "%s", text != nullptr ? text : ""),
-                     WidgetDestroyer{gtk});
-    if (!dialog) return 0;
+    WidgetPtr dialog(
+        gtk->message_dialog_new(nullptr, GTK_DIALOG_MODAL, MessageTypeOf(type),
+                                GTK_BUTTONS_OK_CANCEL, "%s", text != nullptr ? text : ""),
+        WidgetDestroyer{gtk});
+    if (!dialog)
+        return 0;
     // A message dialog is a GtkDialog and a GtkWindow; the checked casts would need GTK's type
     // functions, which are not linked.
-    gtk->window_set_title(reinterpret_cast<GtkWindow*>(dialog.get()), title != nullptr ? title : "");
+    gtk->window_set_title(reinterpret_cast<GtkWindow*>(dialog.get()),
+                          title != nullptr ? title : "");
     // Blocks until the user answers; closing the window or Escape gives a delete event.
     gint response = gtk->dialog_run(reinterpret_cast<GtkDialog*>(dialog.get()));
     dialog.reset();
     // The installing process runs no main loop afterwards: let the window leave the screen now.
-    while (gtk->events_pending()) gtk->main_iteration();
+    while (gtk->events_pending())
+        gtk->main_iteration();
     return response == GTK_RESPONSE_OK ? 1 : 0;
 }

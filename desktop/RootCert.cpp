@@ -60,7 +60,8 @@ std::string& RootCertFileOverride() {
 }
 
 std::string RootCertFile() {
-    if (!RootCertFileOverride().empty()) return RootCertFileOverride();
+    if (!RootCertFileOverride().empty())
+        return RootCertFileOverride();
     char path[kPathBuffer];
     std::snprintf(path, sizeof(path), "%s/%s", NV_INSTALL_DIR, NV_ROOT_CERT_FILE_NAME);
     return path;
@@ -69,8 +70,9 @@ std::string RootCertFile() {
 // A database argument that does not fit its buffer would name another directory: skipped instead.
 bool BuildDbArgument(std::string& out, const char* prefix, const char* dir, const char* profile) {
     char buffer[kPathBuffer];
-    int len = profile != nullptr ? std::snprintf(buffer, sizeof(buffer), "%s%s/%s", prefix, dir, profile)
-                                 : std::snprintf(buffer, sizeof(buffer), "%s%s", prefix, dir);
+    int len = profile != nullptr
+                  ? std::snprintf(buffer, sizeof(buffer), "%s%s/%s", prefix, dir, profile)
+                  : std::snprintf(buffer, sizeof(buffer), "%s%s", prefix, dir);
     if (len < 0 || static_cast<size_t>(len) >= sizeof(buffer)) {
         DMlogprint("[CERT] database path too long, skipped: %s%s\n", prefix, dir);
         return false;
@@ -90,7 +92,8 @@ void RunCertutil(const std::string& command) {
 
 int LoadProfilesIni(const std::string& iniPath, char** list, int max) {
     FilePtr file(std::fopen(iniPath.c_str(), "rt"));
-    if (!file) return -1;
+    if (!file)
+        return -1;
     int hits = 0;
     int stored = 0;
     char path[kPathBuffer] = {0};
@@ -105,7 +108,8 @@ int LoadProfilesIni(const std::string& iniPath, char** list, int max) {
                 hits = 0;
             }
         } else if (std::sscanf(line, "IsRelative=%d", &number) == 1) {
-            if (number == 1) ++hits;
+            if (number == 1)
+                ++hits;
         } else if (std::sscanf(line, "Path=%259s", path) == 1 && path[0] != '\0') {
             ++hits;
         }
@@ -113,7 +117,8 @@ int LoadProfilesIni(const std::string& iniPath, char** list, int max) {
             hits = 0;
             // Two hits without any path (a repeated IsRelative=1 line) name no profile: an empty
             // entry would point certutil at the Firefox directory itself.
-            if (path[0] == '\0') continue;
+            if (path[0] == '\0')
+                continue;
             char* entry = static_cast<char*>(std::malloc(kPathBuffer));
             if (entry != nullptr) {
                 std::memcpy(entry, path, kPathBuffer);
@@ -139,7 +144,8 @@ void ForEachProfileDb(const char* firefoxDir, const char* prefix, Job dbJob) {
         bool built = BuildDbArgument(db, prefix, dir.c_str(), list[i]);
         std::free(list[i]);
         list[i] = nullptr;
-        if (built) dbJob(db.c_str());
+        if (built)
+            dbJob(db.c_str());
     }
 }
 
@@ -156,7 +162,8 @@ template <typename Job, typename AfterPass>
 void ForEachDatabase(Job dbJob, AfterPass afterPass) {
     const std::string home = DMLinuxUtil_GetUserHOMEDir();
     std::string db;
-    if (BuildDbArgument(db, "sql:", (home + "/.pki/nssdb").c_str(), nullptr)) dbJob(db.c_str(), kSharedTrust);
+    if (BuildDbArgument(db, "sql:", (home + "/.pki/nssdb").c_str(), nullptr))
+        dbJob(db.c_str(), kSharedTrust);
     afterPass(0);
 
     auto profileJob = [&dbJob](const char* profileDb) { dbJob(profileDb, kProfileTrust); };
@@ -178,12 +185,15 @@ void ForEachDatabase(Job dbJob, AfterPass afterPass) {
 }  // namespace
 
 extern "C" int Load_FireFoxProfileDir(char** list, int max) {
-    if (list == nullptr) return -1;
-    return LoadProfilesIni(std::string(DMLinuxUtil_GetUserHOMEDir()) + "/.mozilla/firefox/profiles.ini", list, max);
+    if (list == nullptr)
+        return -1;
+    return LoadProfilesIni(
+        std::string(DMLinuxUtil_GetUserHOMEDir()) + "/.mozilla/firefox/profiles.ini", list, max);
 }
 
 int Delete_RootCertDB(const char* db) {
-    RunCertutil("certutil -d " + DMLinuxUtil_ShellWord(db) + " -D -n " + DMLinuxUtil_ShellQuoted(kNickname));
+    RunCertutil("certutil -d " + DMLinuxUtil_ShellWord(db) + " -D -n " +
+                DMLinuxUtil_ShellQuoted(kNickname));
     DMLinuxUtil_CommandPause(kCommandPauseUsec);
     return 0;
 }
@@ -192,24 +202,30 @@ int Regist_RootCertDB(const char* db, const char* trust) {
     // Delete first, whether or not the database holds the nickname, so a renewed file replaces the old.
     Delete_RootCertDB(db);
     const std::string certFile = RootCertFile();
-    RunCertutil("certutil -A -t " + DMLinuxUtil_ShellQuoted(trust) + " -n " + DMLinuxUtil_ShellQuoted(kNickname) +
-                " -i " + DMLinuxUtil_ShellQuoted(certFile.c_str()) + " -d " + DMLinuxUtil_ShellQuoted(db));
+    RunCertutil("certutil -A -t " + DMLinuxUtil_ShellQuoted(trust) + " -n " +
+                DMLinuxUtil_ShellQuoted(kNickname) + " -i " +
+                DMLinuxUtil_ShellQuoted(certFile.c_str()) + " -d " + DMLinuxUtil_ShellQuoted(db));
     DMLinuxUtil_CommandPause(kCommandPauseUsec);
     return 0;
 }
 
 int Check_RunningBrowser(int pass) {
     // Only the Firefox profile passes concern a running Firefox, which may hold its databases open.
-    if (pass != 1 && pass != 2) return 0;
-    if (DMLinuxUtil_CheckProcess(kBrowserName) == 0) return 0;
+    if (pass != 1 && pass != 2)
+        return 0;
+    if (DMLinuxUtil_CheckProcess(kBrowserName) == 0)
+        return 0;
     char message[1024];
     std::snprintf(message, sizeof(message),
-                  "정상적인 공인인증모듈 사용을 위해서는 %s 브라우저를 종료해야 합니다.\n 현재 진행하고 계신 업무를 "
+                  "정상적인 공인인증모듈 사용을 위해서는 %s 브라우저를 종료해야 합니다.\n 현재 "
+                  "진행하고 계신 업무를 "
                   "확인 후 '확인' 버튼을 클릭하시기 바랍니다.",
                   kBrowserName);
-    if (DMLinuxUtil_ShowMessageBox(message, "Infomation", /*type=question*/ 2) != 1) return 0;
+    if (DMLinuxUtil_ShowMessageBox(message, "Infomation", /*type=question*/ 2) != 1)
+        return 0;
     DMLinuxUtil_KillProcess(kBrowserName);
-    if (std::strcmp(kBrowserName, "firefox") == 0) DMLinuxUtil_KillProcess("firefox-bin");
+    if (std::strcmp(kBrowserName, "firefox") == 0)
+        DMLinuxUtil_KillProcess("firefox-bin");
     return 1;
 }
 
@@ -232,7 +248,8 @@ extern "C" int Regist_RootCert(int ask) {
     EnsureSharedDatabaseDirectory();
     ForEachDatabase([](const char* db, const char* trust) { Regist_RootCertDB(db, trust); },
                     [ask](int pass) {
-                        if (ask != 0) Check_RunningBrowser(pass);
+                        if (ask != 0)
+                            Check_RunningBrowser(pass);
                     });
     return 0;
 }
@@ -242,4 +259,6 @@ extern "C" int Delete_RootCert() {
     return 3;
 }
 
-void DMLinuxUtil_SetRootCertFile(const char* path) { RootCertFileOverride() = path != nullptr ? path : ""; }
+void DMLinuxUtil_SetRootCertFile(const char* path) {
+    RootCertFileOverride() = path != nullptr ? path : "";
+}

@@ -14,12 +14,12 @@
 #include <string>
 
 // A property every input must keep. On failure the input is reported like a crash.
-#define NV_FUZZ_CHECK(cond)                                                                     \
-    do {                                                                                        \
-        if (!(cond)) {                                                                          \
-            std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, __LINE__, #cond);    \
-            std::abort();                                                                       \
-        }                                                                                       \
+#define NV_FUZZ_CHECK(cond)                                                                  \
+    do {                                                                                     \
+        if (!(cond)) {                                                                       \
+            std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, __LINE__, #cond); \
+            std::abort();                                                                    \
+        }                                                                                    \
     } while (0)
 
 namespace nvfuzz {
@@ -30,7 +30,8 @@ inline std::string AsText(const uint8_t* data, std::size_t size) {
 
 // Takes the first byte of the input (0 when empty) and advances past it.
 inline uint8_t TakeByte(const uint8_t*& data, std::size_t& size) {
-    if (size == 0) return 0;
+    if (size == 0)
+        return 0;
     uint8_t b = data[0];
     ++data;
     --size;
@@ -62,11 +63,14 @@ public:
     CMemFile& operator=(const CMemFile&) = delete;
 
     void Write(const std::string& content) {
-        if (ftruncate(m_fd, 0) != 0) std::abort();
+        if (ftruncate(m_fd, 0) != 0)
+            std::abort();
         std::size_t done = 0;
         while (done < content.size()) {
-            ssize_t n = pwrite(m_fd, content.data() + done, content.size() - done, static_cast<off_t>(done));
-            if (n <= 0) std::abort();
+            ssize_t n = pwrite(m_fd, content.data() + done, content.size() - done,
+                               static_cast<off_t>(done));
+            if (n <= 0)
+                std::abort();
             done += static_cast<std::size_t>(n);
         }
     }

@@ -26,12 +26,15 @@ bool IsDirectory(const std::string& path) {
 std::vector<std::string> FilesIn(const std::string& dir) {
     std::vector<std::string> files;
     DIR* d = opendir(dir.c_str());
-    if (d == nullptr) return files;
+    if (d == nullptr)
+        return files;
     while (dirent* e = readdir(d)) {
         std::string name = e->d_name;
-        if (name == "." || name == ".." || name[0] == '.') continue;
+        if (name == "." || name == ".." || name[0] == '.')
+            continue;
         std::string path = dir + "/" + name;
-        if (!IsDirectory(path)) files.push_back(path);
+        if (!IsDirectory(path))
+            files.push_back(path);
     }
     closedir(d);
     std::sort(files.begin(), files.end());
@@ -41,21 +44,25 @@ std::vector<std::string> FilesIn(const std::string& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (LLVMFuzzerInitialize != nullptr) LLVMFuzzerInitialize(&argc, &argv);
+    if (LLVMFuzzerInitialize != nullptr)
+        LLVMFuzzerInitialize(&argc, &argv);
     int total = 0;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        std::vector<std::string> files = IsDirectory(arg) ? FilesIn(arg) : std::vector<std::string>{arg};
+        std::vector<std::string> files =
+            IsDirectory(arg) ? FilesIn(arg) : std::vector<std::string>{arg};
         for (const std::string& path : files) {
             std::ifstream in(path, std::ios::binary);
             if (!in) {
                 std::fprintf(stderr, "cannot read %s\n", path.c_str());
                 return 1;
             }
-            std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
             // A copy of exactly the file's size, so that reading one byte too far is caught.
             std::vector<uint8_t> input(bytes.begin(), bytes.end());
-            static uint8_t s_empty = 0;  // libFuzzer, too, hands over a valid pointer for an empty input
+            static uint8_t s_empty =
+                0;  // libFuzzer, too, hands over a valid pointer for an empty input
             LLVMFuzzerTestOneInput(input.empty() ? &s_empty : input.data(), input.size());
             ++total;
         }

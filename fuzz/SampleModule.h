@@ -16,10 +16,12 @@ namespace nvfuzz {
 // module is not loaded and unloaded again with every session the inputs create and drop.
 inline void UseSampleModule() {
     auto* bridge = dynamic_cast<CVelstraWrapperLinux*>(CVelstraWrapper::GetInst());
-    if (bridge == nullptr) std::abort();
+    if (bridge == nullptr)
+        std::abort();
     bridge->SetModulePath(NV_SAMPLE_MODULE_PATH);
     static void* s_keep = dlopen(NV_SAMPLE_MODULE_PATH, RTLD_NOW);
-    if (s_keep == nullptr) std::abort();
+    if (s_keep == nullptr)
+        std::abort();
 }
 
 // The sample module sleeps for a request's "delay_ms" (up to a minute): such inputs would only

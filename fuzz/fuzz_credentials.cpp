@@ -15,17 +15,21 @@ bool Canonical(const unsigned char* field, int& value) {
     long long v = 0;
     while (i < NV_CRED_LENGTH_FIELD && field[i] >= '0' && field[i] <= '9') {
         v = v * 10 + (field[i] - '0');
-        if (v > 1000000) return false;
+        if (v > 1000000)
+            return false;
         ++i;
     }
-    if (i == 0) return false;
+    if (i == 0)
+        return false;
     for (int j = i; j < NV_CRED_LENGTH_FIELD; ++j)
-        if (field[j] != 0) return false;
+        if (field[j] != 0)
+            return false;
     value = static_cast<int>(v);
     return true;
 }
 
-void CheckDeciphered(const std::string& plain, int rc, const char* cert, int certLen, const char* key, int keyLen) {
+void CheckDeciphered(const std::string& plain, int rc, const char* cert, int certLen,
+                     const char* key, int keyLen) {
     NV_FUZZ_CHECK(rc == 0 || rc == -4 || rc == -5);
     const int body = static_cast<int>(plain.size()) - 2 * NV_CRED_LENGTH_FIELD;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(plain.data());
@@ -41,8 +45,10 @@ void CheckDeciphered(const std::string& plain, int rc, const char* cert, int cer
     NV_FUZZ_CHECK(cert != nullptr && key != nullptr);
     NV_FUZZ_CHECK(certLen >= 1 && certLen < body);
     NV_FUZZ_CHECK(keyLen >= 1 && keyLen <= body - certLen);
-    NV_FUZZ_CHECK(std::memcmp(cert, plain.data() + 2 * NV_CRED_LENGTH_FIELD, static_cast<size_t>(certLen)) == 0);
-    NV_FUZZ_CHECK(std::memcmp(key, plain.data() + 2 * NV_CRED_LENGTH_FIELD + certLen, static_cast<size_t>(keyLen)) == 0);
+    NV_FUZZ_CHECK(std::memcmp(cert, plain.data() + 2 * NV_CRED_LENGTH_FIELD,
+                              static_cast<size_t>(certLen)) == 0);
+    NV_FUZZ_CHECK(std::memcmp(key, plain.data() + 2 * NV_CRED_LENGTH_FIELD + certLen,
+                              static_cast<size_t>(keyLen)) == 0);
     // Both texts end one byte beyond their lengths.
     NV_FUZZ_CHECK(cert[certLen] == '\0' && key[keyLen] == '\0');
     // The lengths are what the fields say, read as a C string would be.
@@ -57,7 +63,8 @@ void CheckDeciphered(const std::string& plain, int rc, const char* cert, int cer
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t mode = nvfuzz::TakeByte(data, size);
     const std::string input = nvfuzz::AsText(data, size);
-    if (input.empty() || input.size() > NV_CREDENTIAL_FILE_MAX) return 0;
+    if (input.empty() || input.size() > NV_CREDENTIAL_FILE_MAX)
+        return 0;
 
     char* cert = nullptr;
     char* key = nullptr;
@@ -65,13 +72,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int keyLen = 0;
     if ((mode & 3) == 3) {
         // Raw ciphertext: nearly always a padding failure, which must end cleanly.
-        int rc = brim_deccerts(input.data(), static_cast<int>(input.size()), &cert, &certLen, &key, &keyLen);
+        int rc = brim_deccerts(input.data(), static_cast<int>(input.size()), &cert, &certLen, &key,
+                               &keyLen);
         NV_FUZZ_CHECK(rc == 0 || rc == -3 || rc == -4 || rc == -5);
         NV_FUZZ_CHECK((rc == 0) == (cert != nullptr));
     } else {
         void* cipher = nullptr;
         int cipherLen = 0;
-        NV_FUZZ_CHECK(BRIM_EncipherPlain(input.data(), static_cast<int>(input.size()), &cipher, &cipherLen) == 0);
+        NV_FUZZ_CHECK(BRIM_EncipherPlain(input.data(), static_cast<int>(input.size()), &cipher,
+                                         &cipherLen) == 0);
         int rc = brim_deccerts(cipher, cipherLen, &cert, &certLen, &key, &keyLen);
         brim_decfree(cipher, cipherLen);
         CheckDeciphered(input, rc, cert, certLen, key, keyLen);

@@ -20,9 +20,12 @@ constexpr std::size_t kCanary = 16;
 constexpr unsigned char kCanaryByte = 0xA5;
 
 int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
@@ -31,7 +34,8 @@ int HexValue(char c) {
 std::string ReferenceFormDecode(const std::string& src) {
     std::string out;
     for (std::size_t i = 0; i < src.size(); ++i) {
-        if (src[i] == '%' && i + 2 < src.size() && HexValue(src[i + 1]) >= 0 && HexValue(src[i + 2]) >= 0) {
+        if (src[i] == '%' && i + 2 < src.size() && HexValue(src[i + 1]) >= 0 &&
+            HexValue(src[i + 2]) >= 0) {
             out += static_cast<char>(HexValue(src[i + 1]) * 16 + HexValue(src[i + 2]));
             i += 2;
         } else if (src[i] == '+') {
@@ -47,7 +51,8 @@ std::unique_ptr<CDMmongooseRequestHandler> g_handler;
 unsigned g_runs = 0;
 
 void CheckFramedReply(const std::string& out) {
-    if (out.empty()) return;
+    if (out.empty())
+        return;
     const std::string head = "HTTP/1.1 200 OK\r\n";
     NV_FUZZ_CHECK(out.compare(0, head.size(), head) == 0);
     const std::size_t end = out.find("\r\n\r\n");
@@ -66,9 +71,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The stores close their sessions' module references through the bridge, so they must go
     // before the bridge does at exit: handlers registered now run before the destructors of
     // objects built before main.
-    std::atexit([] {
-        g_handler.reset();
-    });
+    std::atexit([] { g_handler.reset(); });
     return 0;
 }
 
@@ -77,15 +80,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string raw = nvfuzz::AsText(data, size);
     const std::string body = raw.c_str();
     const int readCount = static_cast<int>(size);
-    if (readCount <= 0) return 0;
+    if (readCount <= 0)
+        return 0;
 
     // CivetWeb is not instrumented: bytes past the capacity would go unnoticed by the sanitizers,
     // so a canary stands behind the buffer.
-    std::vector<unsigned char> buffer(static_cast<std::size_t>(readCount) + 1 + kCanary, kCanaryByte);
+    std::vector<unsigned char> buffer(static_cast<std::size_t>(readCount) + 1 + kCanary,
+                                      kCanaryByte);
     std::memset(buffer.data(), 0, static_cast<std::size_t>(readCount) + 1);
     char* dst = reinterpret_cast<char*>(buffer.data());
-    const int decoded = mg_url_decode(body.c_str(), static_cast<int>(body.size()), dst, readCount + 1,
-                                      /*is_form_url_encoded=*/1);
+    const int decoded =
+        mg_url_decode(body.c_str(), static_cast<int>(body.size()), dst, readCount + 1,
+                      /*is_form_url_encoded=*/1);
     for (std::size_t i = 0; i < kCanary; ++i)
         NV_FUZZ_CHECK(buffer[static_cast<std::size_t>(readCount) + 1 + i] == kCanaryByte);
     const std::string expected = ReferenceFormDecode(body);
@@ -96,8 +102,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The handler sees the decoded text up to its first NUL.
     const std::string request = dst;
     const std::size_t at = request.find("request=");
-    const std::string expectedValue = at == std::string::npos ? std::string() : request.substr(at + 8);
-    if (nvfuzz::WouldDelayTheModule(expectedValue)) return 0;
+    const std::string expectedValue =
+        at == std::string::npos ? std::string() : request.substr(at + 8);
+    if (nvfuzz::WouldDelayTheModule(expectedValue))
+        return 0;
 
     if (!g_handler || ++g_runs % 4096 == 0) {
         // A new handler now and then drops the sessions of earlier inputs (one per origin).

@@ -68,7 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string refererRest = CutAtDelimiter(referer, "://", /*keepBefore=*/false);
     const bool equal = isEqualOriginAndReferer(originHost, refererRest);
     const std::string refererHost = refererRest.substr(0, refererRest.find('/'));
-    NV_FUZZ_CHECK(equal == (!originHost.empty() && !refererRest.empty() && originHost == refererHost));
+    NV_FUZZ_CHECK(equal ==
+                  (!originHost.empty() && !refererRest.empty() && originHost == refererHost));
 
     // The caller's origin of a dmPortScan probe without an Origin header.
     const std::string caller = CutAtDelimiter(refererRest, "/", /*keepBefore=*/true);

@@ -48,7 +48,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The module and the task store see the request as a C string.
     const std::string request = nvfuzz::AsText(data, size).c_str();
-    if (nvfuzz::WouldDelayTheModule(request)) return 0;
+    if (nvfuzz::WouldDelayTheModule(request))
+        return 0;
 
     if (!g_http || ++g_runs % 4096 == 0) {
         // New stores now and then drop the sessions of earlier inputs (one per origin or tab).
@@ -61,7 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CDM_Json json;
     const bool bParsed = json.Parse(request) == 0;
     _PROTOCOL_HEADER header;
-    if (bParsed) FillProtocolHeaderHTTP(json, header);
+    if (bParsed)
+        FillProtocolHeaderHTTP(json, header);
 
     std::string reply;
     NV_FUZZ_CHECK(g_http->ProcessRequest(request, reply) == 0);
@@ -87,7 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FillProtocolHeaderHTTP(reread, check);
             // Only when the keys survive a round through JSON text unchanged (json-c writes "/" as
             // "\/", which the header keeps) does the collection address the same task.
-            if (check.id == header.id && check.tabid == header.tabid && check.origin == header.origin) {
+            if (check.id == header.id && check.tabid == header.tabid &&
+                check.origin == header.origin) {
                 NV_FUZZ_CHECK(g_http->ProcessRequest(text, again) == 0);
                 NV_FUZZ_CHECK(ResponseStatus(again) == "\"TRUE\"");
                 again.clear();

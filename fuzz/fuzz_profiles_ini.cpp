@@ -29,7 +29,8 @@ void RemoveHome() {
 
 std::size_t Count(const std::string& text, const std::string& what) {
     std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
     return n;
 }
 
@@ -38,14 +39,17 @@ std::size_t Count(const std::string& text, const std::string& what) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // A private home whose profiles.ini is a link to the in-memory file rewritten for each input.
     char pattern[] = "/tmp/nv-fuzz-home-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) std::abort();
+    if (mkdtemp(pattern) == nullptr)
+        std::abort();
     const std::string home = pattern;
     g_home = home;
     std::atexit(RemoveHome);
-    if (mkdir((home + "/.mozilla").c_str(), 0700) != 0 || mkdir((home + "/.mozilla/firefox").c_str(), 0700) != 0)
+    if (mkdir((home + "/.mozilla").c_str(), 0700) != 0 ||
+        mkdir((home + "/.mozilla/firefox").c_str(), 0700) != 0)
         std::abort();
     g_ini = new nvfuzz::CMemFile();  // lives for the whole run
-    if (symlink(g_ini->Path().c_str(), (home + "/.mozilla/firefox/profiles.ini").c_str()) != 0) std::abort();
+    if (symlink(g_ini->Path().c_str(), (home + "/.mozilla/firefox/profiles.ini").c_str()) != 0)
+        std::abort();
     DMLinuxUtil_SetUserHOMEDir(home.c_str());
     return 0;
 }
@@ -57,14 +61,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The caller zeroes capacity + 1 slots; everything beyond must stay untouched.
     char* list[kSlots];
-    for (int i = 0; i < kSlots; ++i) list[i] = i <= capacity ? nullptr : kGuard;
+    for (int i = 0; i < kSlots; ++i)
+        list[i] = i <= capacity ? nullptr : kGuard;
     const int count = Load_FireFoxProfileDir(list, capacity);
 
     NV_FUZZ_CHECK(count >= 0 && count <= capacity);
     NV_FUZZ_CHECK(list[count] == nullptr);
-    for (int i = capacity + 1; i < kSlots; ++i) NV_FUZZ_CHECK(list[i] == kGuard);
+    for (int i = capacity + 1; i < kSlots; ++i)
+        NV_FUZZ_CHECK(list[i] == kGuard);
     // No profile without a Path line (or a long line's tail that starts with one).
-    if (count > 0) NV_FUZZ_CHECK(Count(ini, "Path=") > 0);
+    if (count > 0)
+        NV_FUZZ_CHECK(Count(ini, "Path=") > 0);
     for (int i = 0; i < count; ++i) {
         NV_FUZZ_CHECK(list[i] != nullptr);
         const std::size_t len = strnlen(list[i], 260);

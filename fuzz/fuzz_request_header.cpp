@@ -9,7 +9,9 @@
 
 namespace {
 
-std::size_t Quotes(const std::string& s) { return static_cast<std::size_t>(std::count(s.begin(), s.end(), '"')); }
+std::size_t Quotes(const std::string& s) {
+    return static_cast<std::size_t>(std::count(s.begin(), s.end(), '"'));
+}
 
 std::string WithoutQuotes(std::string s) {
     s.erase(std::remove(s.begin(), s.end(), '"'), s.end());
@@ -68,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DeleteQuotes(session);
     NV_FUZZ_CHECK(session == ws.tabid);
     // The module name is read only for a version request.
-    if (!http.m.empty()) NV_FUZZ_CHECK(http.init == "get_versions");
+    if (!http.m.empty())
+        NV_FUZZ_CHECK(http.init == "get_versions");
 
     _PROTOCOL_HEADER copy(http);
     CheckSameFields(copy, http);
@@ -86,9 +89,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // Lookups of the members a request may carry never disturb the document.
     std::string value;
-    for (const char* key : {"init", "id", "tabid", "cmd", "origin", "callback", "module", "m", "use_getresult", ""}) {
+    for (const char* key :
+         {"init", "id", "tabid", "cmd", "origin", "callback", "module", "m", "use_getresult", ""}) {
         std::string before = value;
-        if (json.GetValueString(key, value) != 0) NV_FUZZ_CHECK(value == before);
+        if (json.GetValueString(key, value) != 0)
+            NV_FUZZ_CHECK(value == before);
     }
     NV_FUZZ_CHECK(json.toString() == form);
     return 0;

@@ -15,14 +15,17 @@ namespace {
 
 nvfuzz::CMemFile* g_table = nullptr;
 
-const char* const kAddresses[] = {"127.0.0.1", "0.0.0.0", "127.0.0.2", "10.1.2.3", "not-an-address", "1.2.3"};
+const char* const kAddresses[] = {"127.0.0.1", "0.0.0.0",        "127.0.0.2",
+                                  "10.1.2.3",  "not-an-address", "1.2.3"};
 
 // An IPv4 row the row reader accepts reads the same with the scanf format the port test uses.
 void CheckRowAgainstScanf(const char* line, const TcpTableRow& row) {
-    if (row.bIPv6) return;
+    if (row.bIPv6)
+        return;
     int slot = 0;
     unsigned la = 0, lp = 0, ra = 0, rp = 0, st = 0, tx = 0, rx = 0;
-    NV_FUZZ_CHECK(std::sscanf(line, " %d: %x:%x %x:%x %x %x:%x", &slot, &la, &lp, &ra, &rp, &st, &tx, &rx) >= 6);
+    NV_FUZZ_CHECK(std::sscanf(line, " %d: %x:%x %x:%x %x %x:%x", &slot, &la, &lp, &ra, &rp, &st,
+                              &tx, &rx) >= 6);
     NV_FUZZ_CHECK(la == row.localAddr[0] && lp == row.localPort);
     NV_FUZZ_CHECK(ra == row.remoteAddr[0] && rp == row.remotePort);
     NV_FUZZ_CHECK(st == row.state);
@@ -52,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (bDotted && open == 0) {
         std::string lower = table;
         for (char& c : lower)
-            if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+            if (c >= 'A' && c <= 'F')
+                c = static_cast<char>(c - 'A' + 'a');
         char hex[8];
         std::snprintf(hex, sizeof(hex), "%x", port);
         NV_FUZZ_CHECK(lower.find(hex) != std::string::npos);
@@ -62,10 +66,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::size_t start = 0;
     while (start < table.size()) {
         std::size_t end = table.find('\n', start);
-        std::string line = table.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        std::string line =
+            table.substr(start, end == std::string::npos ? std::string::npos : end - start);
         start = end == std::string::npos ? table.size() : end + 1;
         TcpTableRow row;
-        if (ParseTcpTableRow(line.c_str(), row)) CheckRowAgainstScanf(line.c_str(), row);
+        if (ParseTcpTableRow(line.c_str(), row))
+            CheckRowAgainstScanf(line.c_str(), row);
     }
     PeerSocketId id{};
     id.clientAddr = parsed;
@@ -75,6 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uid_t owner = 0;
     const int found = PeerOwnerFromTable(g_table->Path().c_str(), id, owner);
     NV_FUZZ_CHECK(found == kPeerOwnerFound || found == kPeerOwnerNotFound);
-    if (found == kPeerOwnerFound) NV_FUZZ_CHECK(owner != static_cast<uid_t>(-1));
+    if (found == kPeerOwnerFound)
+        NV_FUZZ_CHECK(owner != static_cast<uid_t>(-1));
     return 0;
 }

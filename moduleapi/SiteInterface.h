@@ -24,12 +24,13 @@ using PFN_WrapperSetCallback = int (*)(CALLBACK_REPLY* out, void* reserved, cons
 // The one record whose address every InitSite_external call receives. It lives in the daemon's
 // writable data for the life of the process. 48 bytes on a 64-bit little-endian platform.
 struct SITE_INTERFACE {
-    std::uint64_t nVersion;  // 1
-    std::uint64_t nLength;   // 48, the record's length in bytes
-    std::uint64_t nCount;    // 4
-    PFN_WrapperMalloc pfnMalloc;            // the standard malloc
-    PFN_WrapperFree pfnFree;                // the standard free
-    PFN_WrapperSetCallback pfnSetCallback;  // formats a "setcallback" response into a CALLBACK_REPLY
+    std::uint64_t nVersion;       // 1
+    std::uint64_t nLength;        // 48, the record's length in bytes
+    std::uint64_t nCount;         // 4
+    PFN_WrapperMalloc pfnMalloc;  // the standard malloc
+    PFN_WrapperFree pfnFree;      // the standard free
+    PFN_WrapperSetCallback
+        pfnSetCallback;  // formats a "setcallback" response into a CALLBACK_REPLY
 };
 
 static_assert(sizeof(void*) == 8, "the module interface is defined for 64-bit platforms");

@@ -5,11 +5,17 @@
 
 #include "support/DM_Json.h"
 
-std::string GetLocalServerVersion() { return "1.0.1.1"; }
+std::string GetLocalServerVersion() {
+    return "1.0.1.1";
+}
 
-std::string GetVelstraVersion() { return "1.0.1.1013"; }
+std::string GetVelstraVersion() {
+    return "1.0.1.1013";
+}
 
-std::string GetVelstraClientVersion(const char* /*name*/) { return "3.3.2.25"; }
+std::string GetVelstraClientVersion(const char* /*name*/) {
+    return "3.3.2.25";
+}
 
 CDMServerClientIntfHandler::CDMServerClientIntfHandler(std::chrono::milliseconds cleanupWait)
     : m_cleanupWait(cleanupWait) {
@@ -32,7 +38,8 @@ CDMServerClientIntfHandler::~CDMServerClientIntfHandler() {
     }
     m_cleanupCv.notify_all();
     // Joined, not polled: the thread never touches the store after this returns.
-    if (m_cleanupThread.joinable()) m_cleanupThread.join();
+    if (m_cleanupThread.joinable())
+        m_cleanupThread.join();
 }
 
 std::string CDMServerClientIntfHandler::MakeResponse(const _PROTOCOL_HEADER& header,
@@ -84,7 +91,8 @@ void CDMServerClientIntfHandler::CleanupGarbageSessions() {
 }
 
 void* CDMServerClientIntfHandler::CleanupGarbageSessions_ThreadCB(void* handler) {
-    if (handler == nullptr) return nullptr;
+    if (handler == nullptr)
+        return nullptr;
     auto* self = static_cast<CDMServerClientIntfHandler*>(handler);
     self->m_nRunning.store(1);
     // Nothing thrown may leave a thread's entry (it would end the process).

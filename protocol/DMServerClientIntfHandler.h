@@ -13,8 +13,8 @@
 #include "tasks/HTTPTaskManager.h"
 
 // Version numbers reported to a get_versions request.
-std::string GetLocalServerVersion();                   // this daemon
-std::string GetVelstraVersion();                       // the product
+std::string GetLocalServerVersion();                    // this daemon
+std::string GetVelstraVersion();                        // the product
 std::string GetVelstraClientVersion(const char* name);  // the client module, whatever its name
 
 // Each handler object owns one task store (its base) and one clean-up thread, started by the
@@ -39,7 +39,8 @@ public:
     virtual int ProcessRequest(const std::string& request, std::string& reply) = 0;
 
     // The JSON reply text for a request header and its outcome. Uses only its arguments.
-    std::string MakeResponse(const _PROTOCOL_HEADER& header, const _PROTOCOL_RESPONSE& response) const;
+    std::string MakeResponse(const _PROTOCOL_HEADER& header,
+                             const _PROTOCOL_RESPONSE& response) const;
 
     // The clean-up thread's loop, and its entry (a null argument returns at once).
     void CleanupGarbageSessions();

@@ -32,7 +32,8 @@ void CDMmongooseRequestHandler::handle_request(const char* text, std::string& ou
     // Both carry the page's request: wiped on every path.
     CScopedWipe wipeRequest(request);
     CScopedWipe wipeCopy(copy);
-    if (text == nullptr) return;
+    if (text == nullptr)
+        return;
     copy = text;
     if (GetJsonStringFromReqData(copy, "request", request) < 0) {
         DMlogprint("[%s] ERROR GetJsonStringFromReqData\n", "handle_request");
@@ -42,7 +43,8 @@ void CDMmongooseRequestHandler::handle_request(const char* text, std::string& ou
 }
 
 void CDMmongooseRequestHandler::handle_request_WS(const char* text, std::string& out) {
-    if (text == nullptr) return;
+    if (text == nullptr)
+        return;
     std::string copy(text);
     CScopedWipe wipeCopy(copy);  // request text: wiped like every other copy of it
     m_WebSocketClientIntfHandler.ProcessRequest(copy, out);
@@ -62,7 +64,8 @@ int CDMmongooseRequestHandler::GetJsonStringFromReqData(const std::string& text,
     return value.empty() ? -1 : 0;
 }
 
-void CDMmongooseRequestHandler::handle_HTTPClientIntf(const std::string& request, std::string& out) {
+void CDMmongooseRequestHandler::handle_HTTPClientIntf(const std::string& request,
+                                                      std::string& out) {
     std::string reply;
     CScopedWipe wipeReply(reply);
     m_HTTPClientIntfHandler.ProcessRequest(request, reply);
@@ -73,7 +76,8 @@ void CDMmongooseRequestHandler::MakeReply(const std::string& body, std::string& 
     char length[32];
     std::snprintf(length, sizeof(length), "%ld", static_cast<long>(body.size()));
     // Reserved up front so that no partial copy of the reply is left behind in a released buffer.
-    out.reserve(sizeof(kReplyHead) + std::strlen("Content-Length: ") + std::strlen(length) + 4 + body.size());
+    out.reserve(sizeof(kReplyHead) + std::strlen("Content-Length: ") + std::strlen(length) + 4 +
+                body.size());
     out = kReplyHead;
     out += "Content-Length: ";
     out += length;

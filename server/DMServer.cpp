@@ -64,7 +64,8 @@ public:
 
     // Async-signal-safe.
     void Wake() const noexcept {
-        if (m_fds[1] < 0) return;
+        if (m_fds[1] < 0)
+            return;
         int savedErrno = errno;
         const char byte = 1;
         ssize_t written = write(m_fds[1], &byte, 1);
@@ -105,13 +106,16 @@ const CStopPipe g_stopPipe;
 // store it.
 std::atomic<int> g_nStopRequest{0};
 std::atomic<CDMServer::StopRoutine> g_stopRoutine{nullptr};
-static_assert(std::atomic<int>::is_always_lock_free, "stop requests are posted from signal handlers");
+static_assert(std::atomic<int>::is_always_lock_free,
+              "stop requests are posted from signal handlers");
 
 }  // namespace
 
 CDMServer::CDMServer(unsigned short port) : m_nPort(port), m_pCtx(nullptr) {}
 
-CDMServer::~CDMServer() { StopServer(); }
+CDMServer::~CDMServer() {
+    StopServer();
+}
 
 int CDMServer::StartDMServer(const unsigned short* pPortList, int listCount, unsigned short& port) {
     DMlogprint("CDMServer::StartDMServer Start");
@@ -175,7 +179,8 @@ int CDMServer::StartDMServer(const unsigned short* pPortList, int listCount, uns
 }
 
 void CDMServer::StopDMServer() {
-    if (s_pServer == nullptr) return;
+    if (s_pServer == nullptr)
+        return;
     // CivetWeb is stopped (all of its threads have ended) before the object is deleted, so no
     // callback can run against a deleted server.
     s_pServer->StopServer();
@@ -187,16 +192,20 @@ void CDMServer::StopDMServer() {
 }
 
 void CDMServer::RequestStop(int signo) noexcept {
-    if (signo <= 0) return;
+    if (signo <= 0)
+        return;
     g_nStopRequest.store(signo);
     g_stopPipe.Wake();
 }
 
-void CDMServer::SetStopRoutine(StopRoutine routine) noexcept { g_stopRoutine.store(routine); }
+void CDMServer::SetStopRoutine(StopRoutine routine) noexcept {
+    g_stopRoutine.store(routine);
+}
 
 bool CDMServer::RunPendingStopRequest() {
     int signo = g_nStopRequest.exchange(0);
-    if (signo == 0) return false;
+    if (signo == 0)
+        return false;
     StopRoutine routine = g_stopRoutine.load();
     if (routine != nullptr) {
         routine(signo);
@@ -207,31 +216,41 @@ bool CDMServer::RunPendingStopRequest() {
 }
 
 int CDMServer::StartServer() {
-    if (m_pCtx != nullptr) return 1;
+    if (m_pCtx != nullptr)
+        return 1;
 
     // The trailing "s" makes CivetWeb serve TLS on the port, with the credentials that
     // MG_InitSSLCB installs.
     char szListeningPort[128];
-    std::snprintf(szListeningPort, sizeof(szListeningPort), "127.0.0.1:%us", static_cast<unsigned>(m_nPort));
+    std::snprintf(szListeningPort, sizeof(szListeningPort), "127.0.0.1:%us",
+                  static_cast<unsigned>(m_nPort));
     // The body reader's own deadline uses the same number (kNvRequestTimeoutMs).
     char szRequestTimeout[32];
     std::snprintf(szRequestTimeout, sizeof(szRequestTimeout), "%lld", kNvRequestTimeoutMs);
     const char* options[] = {
-        "listening_ports",       szListeningPort,
-        "enable_directory_listing", "no",
-        "enable_keep_alive",     "yes",
-        "keep_alive_timeout_ms", "100000",
-        "num_threads",           "25",
-        "request_timeout_ms",    szRequestTimeout,
+        "listening_ports",
+        szListeningPort,
+        "enable_directory_listing",
+        "no",
+        "enable_keep_alive",
+        "yes",
+        "keep_alive_timeout_ms",
+        "100000",
+        "num_threads",
+        "25",
+        "request_timeout_ms",
+        szRequestTimeout,
         // CivetWeb writes a WebSocket frame's header and payload as separate TLS records; with
         // Nagle's algorithm the second waits for the peer's delayed ACK, about 40 ms per reply.
-        "tcp_nodelay",           "1",
+        "tcp_nodelay",
+        "1",
         nullptr,
     };
 
     // CivetWeb without a working TLS library starts but crashes at the first handshake, so no
     // server is started in that state (NV_PrepareTls logs why).
-    if (NV_PrepareTls() == 0) return 0;
+    if (NV_PrepareTls() == 0)
+        return 0;
 
     struct mg_callbacks callbacks;
     std::memset(&callbacks, 0, sizeof(callbacks));
@@ -240,17 +259,20 @@ int CDMServer::StartServer() {
     callbacks.init_ssl = MG_InitSSLCB;
 
     m_pCtx = mg_start(&callbacks, nullptr, options);
-    if (m_pCtx == nullptr) return 0;
+    if (m_pCtx == nullptr)
+        return 0;
     // This CivetWeb has no WebSocket entries in the callback record. "**" matches every path (the
     // query stays in query_string); begin_request still sees the handshake first and returns 0
     // for it, so CivetWeb answers the handshake and these callbacks take over the connection.
-    mg_set_websocket_handler(m_pCtx, "**", MG_WebSocketConnectCB, MG_WebSocketReadyCB, MG_WebSocketDataCB,
+    mg_set_websocket_handler(m_pCtx, "**", MG_WebSocketConnectCB, MG_WebSocketReadyCB,
+                             MG_WebSocketDataCB,
                              /*close_handler=*/nullptr, /*cbdata=*/nullptr);
     return 1;
 }
 
 void CDMServer::StopServer() {
-    if (m_pCtx == nullptr) return;
+    if (m_pCtx == nullptr)
+        return;
     mg_stop(m_pCtx);  // returns after CivetWeb's own threads have ended
     m_pCtx = nullptr;
 }
@@ -270,10 +292,12 @@ int IsOpenPossiblePort(const char* address, unsigned short port) {
 int IsOpenPossiblePort(const char* address, unsigned short port, const char* tablePath) {
     int result = 1;
     struct in_addr addr {};
-    if (address == nullptr || inet_pton(AF_INET, address, &addr) != 1) return -1;
+    if (address == nullptr || inet_pton(AF_INET, address, &addr) != 1)
+        return -1;
 
     FilePtr table(tablePath != nullptr ? std::fopen(tablePath, "r") : nullptr);
-    if (!table) return 1;
+    if (!table)
+        return 1;
 
     // The table prints each address as the 32-bit value in the kernel's byte order, so it is
     // compared with the network-order address read as a host integer (127.0.0.1 is 0100007F
@@ -281,19 +305,23 @@ int IsOpenPossiblePort(const char* address, unsigned short port, const char* tab
     const unsigned wanted = static_cast<unsigned>(addr.s_addr);
 
     char line[512];
-    if (std::fgets(line, sizeof(line), table.get()) == nullptr) return result;  // column header
+    if (std::fgets(line, sizeof(line), table.get()) == nullptr)
+        return result;  // column header
     while (std::fgets(line, sizeof(line), table.get()) != nullptr) {
         int slot = 0;
-        unsigned localAddr = 0, localPort = 0, remoteAddr = 0, remotePort = 0, state = 0, txQueue = 0,
-                 rxQueue = 0;
-        if (std::sscanf(line, " %d: %x:%x %x:%x %x %x:%x", &slot, &localAddr, &localPort, &remoteAddr, &remotePort,
-                        &state, &txQueue, &rxQueue) != 8) {
+        unsigned localAddr = 0, localPort = 0, remoteAddr = 0, remotePort = 0, state = 0,
+                 txQueue = 0, rxQueue = 0;
+        if (std::sscanf(line, " %d: %x:%x %x:%x %x %x:%x", &slot, &localAddr, &localPort,
+                        &remoteAddr, &remotePort, &state, &txQueue, &rxQueue) != 8) {
             continue;
         }
-        if (localPort != port) continue;
-        if (localAddr != 0 && localAddr != wanted) continue;
+        if (localPort != port)
+            continue;
+        if (localAddr != 0 && localAddr != wanted)
+            continue;
         // The first socket on this port and address decides.
-        if (state != kStateTimeWait && state != kStateClose) result = 0;
+        if (state != kStateTimeWait && state != kStateClose)
+            result = 0;
         break;
     }
     return result;

@@ -19,9 +19,11 @@
 #include "support/Wipe.h"
 
 const char* const kProbeAnswer =
-    "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n";
+    "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nAccess-Control-Allow-Origin: *\r\nConnection: "
+    "close\r\n\r\n";
 const char* const kRejection =
-    "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n";
+    "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nAccess-Control-Allow-Origin: "
+    "*\r\nConnection: close\r\n\r\n";
 
 namespace {
 
@@ -30,11 +32,17 @@ const char* const kDmPortScan = "dmPortScan";
 
 // The results of mg_printf and mg_write are not examined: when the connection has already failed
 // there is nobody left to tell, and CivetWeb closes it after the callback returns.
-void WriteRejection(mg_connection* conn) { mg_printf(conn, "%s", kRejection); }
-void WriteProbeAnswer(mg_connection* conn) { mg_printf(conn, "%s", kProbeAnswer); }
+void WriteRejection(mg_connection* conn) {
+    mg_printf(conn, "%s", kRejection);
+}
+void WriteProbeAnswer(mg_connection* conn) {
+    mg_printf(conn, "%s", kProbeAnswer);
+}
 
 // Scheme removed: "https://hostA:8443" gives "hostA:8443". A value without "://" is used whole.
-std::string AfterScheme(const char* value) { return CutAtDelimiter(value, "://", /*keepBefore=*/false); }
+std::string AfterScheme(const char* value) {
+    return CutAtDelimiter(value, "://", /*keepBefore=*/false);
+}
 
 // The body buffer, wiped whole (not only the bytes read) before it is released on every path,
 // including the smaller buffers it leaves behind when it grows.
@@ -48,7 +56,8 @@ public:
 
     // At least `size` bytes, the new ones zero; the old storage is wiped before it is released.
     void Grow(std::size_t size) {
-        if (size <= m_bytes.size()) return;
+        if (size <= m_bytes.size())
+            return;
         std::vector<char> bigger(size, '\0');
         std::memcpy(bigger.data(), m_bytes.data(), m_bytes.size());
         WipeBuffer(m_bytes.data(), m_bytes.size());
@@ -90,9 +99,11 @@ int ReadBody(mg_connection* conn, std::size_t length, CWipedBuffer& buffer) {
         std::size_t want = std::min(length - total, std::max(kFirstPiece, total));
         buffer.Grow(total + want + 1);
         int got = mg_read(conn, buffer.Data() + total, want);
-        if (got <= 0) break;
+        if (got <= 0)
+            break;
         total += static_cast<std::size_t>(got);
-        if (static_cast<std::size_t>(got) < want) break;
+        if (static_cast<std::size_t>(got) < want)
+            break;
     }
     return static_cast<int>(total);
 }
@@ -115,7 +126,8 @@ int HandleGet(mg_connection* conn, const mg_request_info* info) {
             WriteProbeAnswer(conn);
             return 1;
         }
-        if (referer != nullptr && !isEqualOriginAndReferer(AfterScheme(origin), AfterScheme(referer))) {
+        if (referer != nullptr &&
+            !isEqualOriginAndReferer(AfterScheme(origin), AfterScheme(referer))) {
             WriteRejection(conn);
             return 1;
         }
@@ -201,7 +213,8 @@ int DispatchRequest(mg_connection* conn) {
     const mg_request_info* info = mg_get_request_info(conn);
     // Read without a lock: the server object is set before CivetWeb starts and cleared only after
     // CivetWeb (and with it every worker thread) has stopped.
-    if (CDMServer::s_pServer == nullptr) return -1;
+    if (CDMServer::s_pServer == nullptr)
+        return -1;
     // Every user of the machine shares 127.0.0.1 and these ports: a request from another user's
     // socket (a WebSocket handshake included) is refused before anything else is looked at.
     if (!IsPeerOfThisUser(conn)) {
@@ -209,11 +222,15 @@ int DispatchRequest(mg_connection* conn) {
         return 1;
     }
     // Returning 0 lets CivetWeb answer the handshake; the WebSocket callbacks take over from there.
-    if (IsWebSocketUpgrade(conn)) return 0;
-    if (info == nullptr || info->request_method == nullptr) return 0;
+    if (IsWebSocketUpgrade(conn))
+        return 0;
+    if (info == nullptr || info->request_method == nullptr)
+        return 0;
 
-    if (std::strcmp(info->request_method, "GET") == 0) return HandleGet(conn, info);
-    if (std::strcmp(info->request_method, "POST") == 0) return HandlePost(conn);
+    if (std::strcmp(info->request_method, "GET") == 0)
+        return HandleGet(conn, info);
+    if (std::strcmp(info->request_method, "POST") == 0)
+        return HandlePost(conn);
     // OPTIONS, HEAD, PUT, ...: CivetWeb answers with its own error response (no document root).
     return 0;
 }
@@ -238,7 +255,8 @@ bool IsWebSocketUpgrade(const struct mg_connection* conn) {
     const char* connection = mg_get_header(conn, "Connection");
     const char* key = mg_get_header(conn, "Sec-WebSocket-Key");
     const char* version = mg_get_header(conn, "Sec-WebSocket-Version");
-    if (host == nullptr || upgrade == nullptr || connection == nullptr || key == nullptr || version == nullptr)
+    if (host == nullptr || upgrade == nullptr || connection == nullptr || key == nullptr ||
+        version == nullptr)
         return false;
     return ToLowerString(upgrade).find("websocket") != std::string::npos &&
            ToLowerString(connection).find("upgrade") != std::string::npos;
@@ -246,17 +264,21 @@ bool IsWebSocketUpgrade(const struct mg_connection* conn) {
 
 std::string ToLowerString(const char* text) {
     std::string result;
-    if (text == nullptr) return result;
+    if (text == nullptr)
+        return result;
     result = text;
     for (char& c : result)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
     return result;
 }
 
 std::string CutAtDelimiter(const std::string& text, const std::string& delimiter, bool keepBefore) {
-    if (text.empty()) return std::string();
+    if (text.empty())
+        return std::string();
     std::size_t pos = text.find(delimiter);
-    if (pos == std::string::npos) return text;
+    if (pos == std::string::npos)
+        return text;
     return keepBefore ? text.substr(0, pos) : text.substr(pos + delimiter.size());
 }
 
@@ -276,9 +298,11 @@ bool isEqualOriginAndReferer(const std::string& originHost, const std::string& r
 }
 
 long long ParseContentLength(const char* value) {
-    if (value == nullptr) return 0;
+    if (value == nullptr)
+        return 0;
     const char* p = value;
-    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+    while (std::isspace(static_cast<unsigned char>(*p)))
+        ++p;
     bool negative = false;
     if (*p == '+' || *p == '-') {
         negative = (*p == '-');

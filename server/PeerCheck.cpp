@@ -31,16 +31,22 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // ---- table rows -----------------------------------------------------------------------------
 
-bool IsSpace(char c) { return c == ' ' || c == '\t'; }
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t';
+}
 
 void SkipSpaces(const char*& p) {
-    while (IsSpace(*p)) ++p;
+    while (IsSpace(*p))
+        ++p;
 }
 
 int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
@@ -49,7 +55,8 @@ bool ReadHex(const char*& p, int maxDigits, uint32_t& value) {
     value = 0;
     int digits = 0;
     for (int d; (d = HexDigit(*p)) >= 0; ++p) {
-        if (++digits > maxDigits) return false;
+        if (++digits > maxDigits)
+            return false;
         value = (value << 4) | static_cast<uint32_t>(d);
     }
     return digits > 0;
@@ -58,15 +65,18 @@ bool ReadHex(const char*& p, int maxDigits, uint32_t& value) {
 // An address of 8 digits (IPv4 table) or 32 digits (IPv6 table: four words of 8 digits each).
 bool ReadAddress(const char*& p, uint32_t words[4], bool& bIPv6) {
     const char* start = p;
-    while (HexDigit(*p) >= 0) ++p;
+    while (HexDigit(*p) >= 0)
+        ++p;
     const long digits = p - start;
-    if (digits != 8 && digits != 32) return false;
+    if (digits != 8 && digits != 32)
+        return false;
     bIPv6 = digits == 32;
     words[0] = words[1] = words[2] = words[3] = 0;
     for (long w = 0; w < digits / 8; ++w) {
         const char* q = start + w * 8;
         uint32_t value = 0;
-        for (int i = 0; i < 8; ++i) value = (value << 4) | static_cast<uint32_t>(HexDigit(q[i]));
+        for (int i = 0; i < 8; ++i)
+            value = (value << 4) | static_cast<uint32_t>(HexDigit(q[i]));
         words[w] = value;
     }
     return true;
@@ -74,10 +84,12 @@ bool ReadAddress(const char*& p, uint32_t words[4], bool& bIPv6) {
 
 bool ReadEndpoint(const char*& p, uint32_t words[4], uint16_t& port, bool& bIPv6) {
     SkipSpaces(p);
-    if (!ReadAddress(p, words, bIPv6) || *p != ':') return false;
+    if (!ReadAddress(p, words, bIPv6) || *p != ':')
+        return false;
     ++p;
     uint32_t value = 0;
-    if (!ReadHex(p, 4, value)) return false;
+    if (!ReadHex(p, 4, value))
+        return false;
     port = static_cast<uint16_t>(value);
     return true;
 }
@@ -86,7 +98,8 @@ bool ReadEndpoint(const char*& p, uint32_t words[4], uint16_t& port, bool& bIPv6
 bool SkipColumn(const char*& p) {
     SkipSpaces(p);
     const char* start = p;
-    while (*p != '\0' && !IsSpace(*p) && *p != '\n') ++p;
+    while (*p != '\0' && !IsSpace(*p) && *p != '\n')
+        ++p;
     return p != start;
 }
 
@@ -99,9 +112,12 @@ void MappedWords(in_addr addr, uint32_t words[4]) {
     std::memcpy(words, mapped.s6_addr, 16);
 }
 
-bool SameEnd(const uint32_t words[4], uint16_t port, bool bIPv6, in_addr addr, uint16_t wantedPort) {
-    if (port != wantedPort) return false;
-    if (!bIPv6) return words[0] == static_cast<uint32_t>(addr.s_addr);
+bool SameEnd(const uint32_t words[4], uint16_t port, bool bIPv6, in_addr addr,
+             uint16_t wantedPort) {
+    if (port != wantedPort)
+        return false;
+    if (!bIPv6)
+        return words[0] == static_cast<uint32_t>(addr.s_addr);
     uint32_t mapped[4];
     MappedWords(addr, mapped);
     return std::memcmp(words, mapped, sizeof(mapped)) == 0;
@@ -115,18 +131,21 @@ class CDiagSocket {
 public:
     CDiagSocket() = default;
     ~CDiagSocket() {
-        if (m_fd >= 0) close(m_fd);
+        if (m_fd >= 0)
+            close(m_fd);
     }
     CDiagSocket(const CDiagSocket&) = delete;
     CDiagSocket& operator=(const CDiagSocket&) = delete;
 
     int Fd() {
-        if (m_fd < 0) m_fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+        if (m_fd < 0)
+            m_fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
         return m_fd;
     }
     // Drops the socket after a failure, so the next lookup starts clean.
     void Reset() {
-        if (m_fd >= 0) close(m_fd);
+        if (m_fd >= 0)
+            close(m_fd);
         m_fd = -1;
     }
     uint32_t NextSeq() { return ++m_nSeq; }
@@ -154,39 +173,49 @@ void LogRefusal(const PeerSocketId& id, int found, uid_t owner, uid_t user) {
 }  // namespace
 
 bool ParseTcpTableRow(const char* line, TcpTableRow& row) {
-    if (line == nullptr) return false;
+    if (line == nullptr)
+        return false;
     const char* p = line;
     // "sl" column: decimal slot number and a colon.
     SkipSpaces(p);
     const char* start = p;
-    while (*p >= '0' && *p <= '9') ++p;
-    if (p == start || *p != ':') return false;
+    while (*p >= '0' && *p <= '9')
+        ++p;
+    if (p == start || *p != ':')
+        return false;
     ++p;
 
     bool bLocal6 = false;
     bool bRemote6 = false;
-    if (!ReadEndpoint(p, row.localAddr, row.localPort, bLocal6)) return false;
-    if (!ReadEndpoint(p, row.remoteAddr, row.remotePort, bRemote6)) return false;
-    if (bLocal6 != bRemote6) return false;
+    if (!ReadEndpoint(p, row.localAddr, row.localPort, bLocal6))
+        return false;
+    if (!ReadEndpoint(p, row.remoteAddr, row.remotePort, bRemote6))
+        return false;
+    if (bLocal6 != bRemote6)
+        return false;
     row.bIPv6 = bLocal6;
 
     SkipSpaces(p);
     uint32_t state = 0;
     // The state is a column of its own: "0X1" is not state 0 followed by more columns.
-    if (!ReadHex(p, 2, state) || !IsSpace(*p)) return false;
+    if (!ReadHex(p, 2, state) || !IsSpace(*p))
+        return false;
     row.state = state;
     // tx_queue:rx_queue, tr:tm->when, retrnsmt.
     for (int i = 0; i < 3; ++i)
-        if (!SkipColumn(p)) return false;
+        if (!SkipColumn(p))
+            return false;
 
     SkipSpaces(p);
     start = p;
     unsigned long long uid = 0;
     for (; *p >= '0' && *p <= '9'; ++p) {
         uid = uid * 10 + static_cast<unsigned>(*p - '0');
-        if (uid > 0xFFFFFFFEULL) return false;  // (uid_t)-1 is no user
+        if (uid > 0xFFFFFFFEULL)
+            return false;  // (uid_t)-1 is no user
     }
-    if (p == start || !(IsSpace(*p) || *p == '\n' || *p == '\0')) return false;
+    if (p == start || !(IsSpace(*p) || *p == '\n' || *p == '\0'))
+        return false;
     row.uid = static_cast<uid_t>(uid);
     return true;
 }
@@ -198,7 +227,8 @@ bool RowIsClientEnd(const TcpTableRow& row, const PeerSocketId& id) {
 
 int PeerOwnerFromSockDiag(const PeerSocketId& id, uid_t& owner) {
     const int fd = t_diagSocket.Fd();
-    if (fd < 0) return kPeerOwnerUnavailable;
+    if (fd < 0)
+        return kPeerOwnerUnavailable;
 
     // An exact lookup of one socket: the client end, whose source is the client and whose
     // destination is the server. The kernel also finds an IPv6 socket connected through an
@@ -236,7 +266,8 @@ int PeerOwnerFromSockDiag(const PeerSocketId& id, uid_t& owner) {
     alignas(nlmsghdr) char buffer[8192];
     for (;;) {
         ssize_t n = recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0) {
             t_diagSocket.Reset();
             return kPeerOwnerUnavailable;
@@ -245,23 +276,28 @@ int PeerOwnerFromSockDiag(const PeerSocketId& id, uid_t& owner) {
         const std::size_t total = static_cast<std::size_t>(n);
         for (std::size_t offset = 0; offset + sizeof(nlmsghdr) <= total;) {
             const nlmsghdr* h = reinterpret_cast<const nlmsghdr*>(buffer + offset);
-            if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > total - offset) break;
+            if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > total - offset)
+                break;
             offset += NLMSG_ALIGN(h->nlmsg_len);
-            if (h->nlmsg_seq != msg.nlh.nlmsg_seq) continue;
+            if (h->nlmsg_seq != msg.nlh.nlmsg_seq)
+                continue;
             if (h->nlmsg_type == NLMSG_ERROR) {
-                if (h->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return kPeerOwnerUnavailable;
+                if (h->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr)))
+                    return kPeerOwnerUnavailable;
                 const char* payload = reinterpret_cast<const char*>(h) + NLMSG_HDRLEN;
                 const nlmsgerr* err = reinterpret_cast<const nlmsgerr*>(payload);
                 // ENOENT also means that the TCP part of sock_diag is not in this kernel, so it is
                 // not final: the text tables are read next.
                 return err->error == -ENOENT ? kPeerOwnerNotFound : kPeerOwnerUnavailable;
             }
-            if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+            if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+                h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
                 return kPeerOwnerUnavailable;
             const char* payload = reinterpret_cast<const char*>(h) + NLMSG_HDRLEN;
             const inet_diag_msg* diag = reinterpret_cast<const inet_diag_msg*>(payload);
             // The kernel answers for the socket it found; make sure it is the one asked about.
-            if (ntohs(diag->id.idiag_sport) != id.clientPort || ntohs(diag->id.idiag_dport) != id.serverPort)
+            if (ntohs(diag->id.idiag_sport) != id.clientPort ||
+                ntohs(diag->id.idiag_dport) != id.serverPort)
                 return kPeerOwnerNotFound;
             owner = static_cast<uid_t>(diag->idiag_uid);
             return kPeerOwnerFound;
@@ -271,7 +307,8 @@ int PeerOwnerFromSockDiag(const PeerSocketId& id, uid_t& owner) {
 
 int PeerOwnerFromTable(const char* tablePath, const PeerSocketId& id, uid_t& owner) {
     FilePtr table(tablePath != nullptr ? std::fopen(tablePath, "re") : nullptr);
-    if (!table) return kPeerOwnerUnavailable;
+    if (!table)
+        return kPeerOwnerUnavailable;
     char line[512];
     while (std::fgets(line, sizeof(line), table.get()) != nullptr) {
         const bool bWholeLine = std::strchr(line, '\n') != nullptr || std::feof(table.get()) != 0;
@@ -283,7 +320,8 @@ int PeerOwnerFromTable(const char* tablePath, const PeerSocketId& id, uid_t& own
         }
         while (!bWholeLine) {
             int c = std::fgetc(table.get());
-            if (c == '\n' || c == EOF) break;
+            if (c == '\n' || c == EOF)
+                break;
         }
     }
     return kPeerOwnerNotFound;
@@ -291,11 +329,14 @@ int PeerOwnerFromTable(const char* tablePath, const PeerSocketId& id, uid_t& own
 
 int FindPeerSocketOwner(const PeerSocketId& id, uid_t& owner) {
     int result = PeerOwnerFromSockDiag(id, owner);
-    if (result == kPeerOwnerFound) return result;
+    if (result == kPeerOwnerFound)
+        return result;
     int v4 = PeerOwnerFromTable(kTcpTable, id, owner);
-    if (v4 == kPeerOwnerFound) return v4;
+    if (v4 == kPeerOwnerFound)
+        return v4;
     int v6 = PeerOwnerFromTable(kTcp6Table, id, owner);
-    if (v6 == kPeerOwnerFound) return v6;
+    if (v6 == kPeerOwnerFound)
+        return v6;
     // Not found is the answer when any of the three could look.
     if (result == kPeerOwnerNotFound || v4 == kPeerOwnerNotFound || v6 == kPeerOwnerNotFound)
         return kPeerOwnerNotFound;
@@ -305,7 +346,8 @@ int FindPeerSocketOwner(const PeerSocketId& id, uid_t& owner) {
 bool IsPeerOfUser(const PeerSocketId& id, uid_t user) {
     uid_t owner = 0;
     const int found = FindPeerSocketOwner(id, owner);
-    if (found == kPeerOwnerFound && owner == user) return true;
+    if (found == kPeerOwnerFound && owner == user)
+        return true;
     LogRefusal(id, found, owner, user);
     return false;
 }
@@ -313,8 +355,9 @@ bool IsPeerOfUser(const PeerSocketId& id, uid_t user) {
 bool IsPeerOfThisUser(const mg_connection* conn) {
     const mg_request_info* info = conn != nullptr ? mg_get_request_info(conn) : nullptr;
     PeerSocketId id{};
-    if (info == nullptr || info->remote_port <= 0 || info->remote_port > 0xFFFF || info->server_port <= 0 ||
-        info->server_port > 0xFFFF || inet_pton(AF_INET, info->remote_addr, &id.clientAddr) != 1 ||
+    if (info == nullptr || info->remote_port <= 0 || info->remote_port > 0xFFFF ||
+        info->server_port <= 0 || info->server_port > 0xFFFF ||
+        inet_pton(AF_INET, info->remote_addr, &id.clientAddr) != 1 ||
         inet_pton(AF_INET, kServerAddress, &id.serverAddr) != 1) {
         DMlogprint("[PEER] refused : connection ends unknown\n");
         return false;

@@ -43,7 +43,8 @@ int NV_PrepareTls() {
             return 0;
         }
         for (int i = 0; i < 2; ++i) {
-            if (s_compatHandles[i]) continue;
+            if (s_compatHandles[i])
+                continue;
             s_compatHandles[i].reset(dlopen(s_szCompatLibs[i], RTLD_NOW | RTLD_GLOBAL));
             if (!s_compatHandles[i]) {
                 const char* why = dlerror();
@@ -55,7 +56,8 @@ int NV_PrepareTls() {
         if (s_setReadDeadline.load() == nullptr) {
             void* symbol = dlsym(s_compatHandles[1].get(), "NV_SetSslReadDeadline");
             PFN_SetReadDeadline setter = nullptr;
-            static_assert(sizeof(setter) == sizeof(symbol), "function and object pointers differ in size");
+            static_assert(sizeof(setter) == sizeof(symbol),
+                          "function and object pointers differ in size");
             std::memcpy(&setter, &symbol, sizeof(setter));
             s_setReadDeadline.store(setter);
         }
@@ -75,5 +77,6 @@ int NV_PrepareTls() {
 
 void NV_SetTlsReadDeadline(long long monotonicMs) {
     PFN_SetReadDeadline setter = s_setReadDeadline.load();
-    if (setter != nullptr) setter(monotonicMs);
+    if (setter != nullptr)
+        setter(monotonicMs);
 }

@@ -22,7 +22,8 @@ constexpr int kRefuseToServe = -1;
 int MG_InitSSLCB(void* ssl_ctx, void* /*user_data*/) {
     // CivetWeb calls this from C: nothing may escape.
     try {
-        if (ssl_ctx == nullptr) return kRefuseToServe;
+        if (ssl_ctx == nullptr)
+            return kRefuseToServe;
         SSL_CTX* ctx = static_cast<SSL_CTX*>(ssl_ctx);
         DEC_CERT cert;  // zeroes and frees the plain texts on every return below
 
@@ -54,25 +55,32 @@ int MG_InitSSLCB(void* ssl_ctx, void* /*user_data*/) {
 }
 
 int UseCertificateFromMemory(SSL_CTX* ctx, const char* pem, int len) {
-    if (ctx == nullptr || pem == nullptr || len <= 0 || pem[0] == '\0') return -1;
+    if (ctx == nullptr || pem == nullptr || len <= 0 || pem[0] == '\0')
+        return -1;
     ERR_clear_error();
     BioPtr bio(BIO_new_mem_buf(pem, len));
-    if (!bio) return -2;
+    if (!bio)
+        return -2;
     X509Ptr x509(PEM_read_bio_X509(bio.get(), nullptr, SSL_CTX_get_default_passwd_cb(ctx),
                                    SSL_CTX_get_default_passwd_cb_userdata(ctx)));
-    if (!x509) return -3;
+    if (!x509)
+        return -3;
     // The context takes its own reference; ours goes with x509.
-    if (SSL_CTX_use_certificate(ctx, x509.get()) != 1) return -4;
+    if (SSL_CTX_use_certificate(ctx, x509.get()) != 1)
+        return -4;
     return 0;
 }
 
 int UsePrivateKeyFromMemory(SSL_CTX* ctx, const char* pem, int len) {
-    if (ctx == nullptr || pem == nullptr || len <= 0 || pem[0] == '\0') return -1;
+    if (ctx == nullptr || pem == nullptr || len <= 0 || pem[0] == '\0')
+        return -1;
     ERR_clear_error();
     BioPtr bio(BIO_new_mem_buf(pem, len));
-    if (!bio) return -1;
+    if (!bio)
+        return -1;
     PKeyPtr pkey(PEM_read_bio_PrivateKey(bio.get(), nullptr, SSL_CTX_get_default_passwd_cb(ctx),
                                          SSL_CTX_get_default_passwd_cb_userdata(ctx)));
-    if (!pkey) return -1;
+    if (!pkey)
+        return -1;
     return SSL_CTX_use_PrivateKey(ctx, pkey.get()) == 1 ? 0 : -1;
 }

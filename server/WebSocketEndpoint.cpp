@@ -26,10 +26,13 @@ const char* const kWebSocketPlaceholder = "{}";
 
 namespace {
 
-const char* const kObjectPlaceholder = "[object Object]";  // what a page sends when it forgot JSON.stringify
+const char* const kObjectPlaceholder =
+    "[object Object]";  // what a page sends when it forgot JSON.stringify
 constexpr std::size_t kPlaceholderLength = 2;
 
-unsigned ThreadNumber() { return static_cast<unsigned>(GetCurrentThreadId()); }
+unsigned ThreadNumber() {
+    return static_cast<unsigned>(GetCurrentThreadId());
+}
 
 // The results of mg_websocket_write are not examined: a failed write means the connection is gone,
 // and CivetWeb's own read on it then ends the connection.
@@ -42,7 +45,8 @@ void WritePlaceholderAndClose(mg_connection* conn) {
 int HandleTextFrame(mg_connection* conn, const char* data, std::size_t dataLen) {
     std::string text;
     CScopedWipe wipeText(text);
-    if (data != nullptr && dataLen > 0) text.assign(data, dataLen);
+    if (data != nullptr && dataLen > 0)
+        text.assign(data, dataLen);
     DMlogprint("[WS][%u] text:%s\n", ThreadNumber(), text.c_str());
 
     if (text.empty() || text == kObjectPlaceholder) {
@@ -53,10 +57,12 @@ int HandleTextFrame(mg_connection* conn, const char* data, std::size_t dataLen) 
     std::string reply;
     CScopedWipe wipeReply(reply);
     // Read without a lock, as in the HTTP dispatch: CivetWeb is stopped before the object goes.
-    if (CDMServer::s_pServer != nullptr) CDMServer::s_pServer->HandleRequestWS(text.c_str(), reply);
+    if (CDMServer::s_pServer != nullptr)
+        CDMServer::s_pServer->HandleRequestWS(text.c_str(), reply);
     DMlogprint("[WS] response :%s\n", reply.c_str());
     // An empty reply sends nothing and keeps the connection open for the next frame.
-    if (!reply.empty()) mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_TEXT, reply.data(), reply.size());
+    if (!reply.empty())
+        mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_TEXT, reply.data(), reply.size());
     return 1;
 }
 
@@ -65,16 +71,17 @@ int HandleFrame(mg_connection* conn, int bits, const char* data, std::size_t dat
     DMlogprint("[WS][%u] op:0x%08X data_len:%d\n", ThreadNumber(), static_cast<unsigned>(bits),
                static_cast<int>(dataLen));
     switch (bits & 0x0F) {
-    case MG_WEBSOCKET_OPCODE_TEXT:
-        return HandleTextFrame(conn, data, dataLen);
-    case MG_WEBSOCKET_OPCODE_PING:
-        mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_PONG, kWebSocketPlaceholder, kPlaceholderLength);
-        return 1;
-    case MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE:
-        return 0;
-    default:  // continuation, binary, pong, reserved
-        WritePlaceholderAndClose(conn);
-        return 1;
+        case MG_WEBSOCKET_OPCODE_TEXT:
+            return HandleTextFrame(conn, data, dataLen);
+        case MG_WEBSOCKET_OPCODE_PING:
+            mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_PONG, kWebSocketPlaceholder,
+                               kPlaceholderLength);
+            return 1;
+        case MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE:
+            return 0;
+        default:  // continuation, binary, pong, reserved
+            WritePlaceholderAndClose(conn);
+            return 1;
     }
 }
 
@@ -82,7 +89,8 @@ int HandleFrame(mg_connection* conn, int bits, const char* data, std::size_t dat
 
 int MG_WebSocketConnectCB(const struct mg_connection* conn, void* /*cbdata*/) {
     try {
-        DMlogprint("[WS][%u] websocket_connect : %p\n", ThreadNumber(), static_cast<const void*>(conn));
+        DMlogprint("[WS][%u] websocket_connect : %p\n", ThreadNumber(),
+                   static_cast<const void*>(conn));
     } catch (...) {
     }
     return 0;  // no handshake is refused here
@@ -90,12 +98,14 @@ int MG_WebSocketConnectCB(const struct mg_connection* conn, void* /*cbdata*/) {
 
 void MG_WebSocketReadyCB(struct mg_connection* conn, void* /*cbdata*/) {
     try {
-        DMlogprint("[WS][%u] websocket_ready : %p\n", ThreadNumber(), static_cast<const void*>(conn));
+        DMlogprint("[WS][%u] websocket_ready : %p\n", ThreadNumber(),
+                   static_cast<const void*>(conn));
     } catch (...) {
     }
 }
 
-int MG_WebSocketDataCB(struct mg_connection* conn, int bits, char* data, std::size_t dataLen, void* /*cbdata*/) {
+int MG_WebSocketDataCB(struct mg_connection* conn, int bits, char* data, std::size_t dataLen,
+                       void* /*cbdata*/) {
     // Nothing thrown may cross into CivetWeb; a frame that cannot be handled ends the connection.
     try {
         return HandleFrame(conn, bits, data, dataLen);

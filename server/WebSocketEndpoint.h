@@ -13,4 +13,5 @@ extern const char* const kWebSocketPlaceholder;
 // any path reaches them; cbdata is unused (null).
 int MG_WebSocketConnectCB(const struct mg_connection* conn, void* cbdata);
 void MG_WebSocketReadyCB(struct mg_connection* conn, void* cbdata);
-int MG_WebSocketDataCB(struct mg_connection* conn, int bits, char* data, std::size_t dataLen, void* cbdata);
+int MG_WebSocketDataCB(struct mg_connection* conn, int bits, char* data, std::size_t dataLen,
+                       void* cbdata);

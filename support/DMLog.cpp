@@ -36,10 +36,12 @@ CDMLog* CDMLog::GetDMLogInstance() {
     // so that exactly one log object is ever made. Once it exists, callers take no lock.
     static std::atomic<CDMLog*> published{nullptr};
     CDMLog* log = published.load(std::memory_order_acquire);
-    if (log != nullptr) return log;
+    if (log != nullptr)
+        return log;
     static std::mutex creation;
     std::lock_guard<std::mutex> lock(creation);
-    if (m_pDMLog == nullptr) m_pDMLog = new CDMLog();
+    if (m_pDMLog == nullptr)
+        m_pDMLog = new CDMLog();
     published.store(m_pDMLog, std::memory_order_release);
     return m_pDMLog;
 }
@@ -55,25 +57,31 @@ int CDMLog::DMLogPrint(const char* fmt, va_list args) {
             m_pLogPrinter.store(printer, std::memory_order_release);
         }
     }
-    if (printer == nullptr) return -1;
+    if (printer == nullptr)
+        return -1;
     printer->PrintLOG(fmt, args);
     return 0;
 }
 
-IDMLogPrinter* CDMLog::MakeLogPrinter() { return new (std::nothrow) CDMLogPrinterLINUX(); }
+IDMLogPrinter* CDMLog::MakeLogPrinter() {
+    return new (std::nothrow) CDMLogPrinterLINUX();
+}
 
-CDMLogPrinterLINUX::CDMLogPrinterLINUX() { std::memset(&m_mutex, 0, sizeof(m_mutex)); }
+CDMLogPrinterLINUX::CDMLogPrinterLINUX() {
+    std::memset(&m_mutex, 0, sizeof(m_mutex));
+}
 
 char* CDMLogPrinterLINUX::GetTimeStr(char* buf) {
-    if (buf == nullptr) return nullptr;
+    if (buf == nullptr)
+        return nullptr;
     // Wall clock with milliseconds (what ftime gave, without the deprecated call).
     struct timespec ts {};
     clock_gettime(CLOCK_REALTIME, &ts);
     long seconds = static_cast<long>(ts.tv_sec);
     int millis = static_cast<int>(ts.tv_nsec / 1000000);
     // Epoch seconds alone: UTC, no time zone or daylight-saving offset.
-    std::sprintf(buf, "%02ld:%02ld:%02ld.%03d", (seconds / 3600) % 24, (seconds / 60) % 60, seconds % 60,
-                 millis);
+    std::sprintf(buf, "%02ld:%02ld:%02ld.%03d", (seconds / 3600) % 24, (seconds / 60) % 60,
+                 seconds % 60, millis);
     return buf;
 }
 
@@ -96,13 +104,15 @@ int CDMLogPrinterLINUX::Output(const char* fmt, va_list args) {
 #else
     constexpr bool toStderr = false;
 #endif
-    if (sink == nullptr && !toStderr) return 0;  // the product writes nothing
+    if (sink == nullptr && !toStderr)
+        return 0;  // the product writes nothing
     char line[4096];
     va_list copy;
     va_copy(copy, args);
     std::vsnprintf(line, sizeof(line), fmt, copy);
     va_end(copy);
-    if (sink != nullptr) sink(line, g_sinkCtx.load());
+    if (sink != nullptr)
+        sink(line, g_sinkCtx.load());
     if (toStderr) {
         std::fputs(line, stderr);
         std::fputc('\n', stderr);

@@ -62,18 +62,24 @@ int s_nLastCommandDoneFd = -1;
 constexpr int kPreviousCommandWaitMs = 10000;
 
 void WaitForEndOfFile(int fd, int timeoutMs) {
-    if (fd < 0) return;
+    if (fd < 0)
+        return;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return;
         struct pollfd p = {fd, POLLIN, 0};
         int ready = poll(&p, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return;
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return;
         char byte;
         ssize_t got = read(fd, &byte, 1);
-        if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) return;  // the writer has ended
+        if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN))
+            return;  // the writer has ended
     }
 }
 
@@ -89,7 +95,8 @@ public:
         ReapFinishedChildren();
         int done[2] = {-1, -1};
         // Close-on-exec: only the command's own child holds the write end, not the shell it starts.
-        if (pipe2(done, O_CLOEXEC) != 0) done[0] = done[1] = -1;
+        if (pipe2(done, O_CLOEXEC) != 0)
+            done[0] = done[1] = -1;
         pid_t pid = fork();
         if (pid < 0) {
             DMlogprint("DMLinuxUtil_SystemCall: fork failed (%s)\n", std::strerror(errno));
@@ -100,7 +107,8 @@ public:
             return -1;
         }
         if (pid == 0) {
-            if (done[0] >= 0) close(done[0]);
+            if (done[0] >= 0)
+                close(done[0]);
             WaitForEndOfFile(s_nLastCommandDoneFd, kPreviousCommandWaitMs);
             int ignored = std::system(command);
             (void)ignored;
@@ -110,7 +118,8 @@ public:
         }
         if (done[0] >= 0) {
             close(done[1]);
-            if (s_nLastCommandDoneFd >= 0) close(s_nLastCommandDoneFd);
+            if (s_nLastCommandDoneFd >= 0)
+                close(s_nLastCommandDoneFd);
             s_nLastCommandDoneFd = done[0];
         }
         BackgroundChildren().push_back(pid);
@@ -130,8 +139,10 @@ std::string& ProcRoot() {
 
 // The test on the entry itself; file systems that do not fill d_type are asked with lstat.
 bool IsDirectoryEntry(const char* root, const struct dirent* entry) {
-    if (entry->d_type == DT_DIR) return true;
-    if (entry->d_type != DT_UNKNOWN) return false;
+    if (entry->d_type == DT_DIR)
+        return true;
+    if (entry->d_type != DT_UNKNOWN)
+        return false;
     std::string path = std::string(root) + "/" + entry->d_name;
     struct stat st {};
     return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -139,11 +150,13 @@ bool IsDirectoryEntry(const char* root, const struct dirent* entry) {
 
 // A decimal number made of the whole name, or -1.
 int ProcessNumber(const char* name) {
-    if (name[0] < '0' || name[0] > '9') return -1;
+    if (name[0] < '0' || name[0] > '9')
+        return -1;
     char* end = nullptr;
     errno = 0;
     long value = std::strtol(name, &end, 10);
-    if (errno != 0 || *end != '\0' || value > 0x7fffffffL) return -1;
+    if (errno != 0 || *end != '\0' || value > 0x7fffffffL)
+        return -1;
     return static_cast<int>(value);
 }
 
@@ -152,10 +165,12 @@ int ProcessNumber(const char* name) {
 long ProcessRealUid(const std::string& root, int id) {
     std::string path = root + "/" + std::to_string(id) + "/status";
     FilePtr file(std::fopen(path.c_str(), "r"));
-    if (!file) return -1;
+    if (!file)
+        return -1;
     char line[256];
     while (std::fgets(line, sizeof(line), file.get()) != nullptr) {
-        if (std::strncmp(line, "Uid:", 4) != 0) continue;
+        if (std::strncmp(line, "Uid:", 4) != 0)
+            continue;
         char* end = nullptr;
         errno = 0;
         long uid = std::strtol(line + 4, &end, 10);
@@ -165,8 +180,10 @@ long ProcessRealUid(const std::string& root, int id) {
 }
 
 bool IsPlainShellChar(unsigned char c) {
-    if (c >= 0x80) return true;  // bytes of multibyte characters mean nothing to the shell
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+    if (c >= 0x80)
+        return true;  // bytes of multibyte characters mean nothing to the shell
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+        return true;
     return std::strchr("/._-+,:@%=", c) != nullptr && c != '\0';
 }
 
@@ -199,7 +216,8 @@ extern "C" {
 int g_nSameProcessCount = 1;
 
 int DMLinuxUtil_SystemCall(const char* command) {
-    if (command == nullptr) return -1;
+    if (command == nullptr)
+        return -1;
     return s_pRunner->Run(command);
 }
 
@@ -211,13 +229,15 @@ int DMLinuxUtil_KillProcessID(int pid) {
 }
 
 int DMLinuxUtil_KillProcess(const char* name) {
-    if (name == nullptr) return 0;
+    if (name == nullptr)
+        return 0;
     RunLimited("DMLinuxUtil_KillProcess", "killall -9 " + DMLinuxUtil_ShellWord(name), 255);
     return 0;
 }
 
 int DMLinuxUtil_StartSelf() {
-    RunLimited("DMLinuxUtil_StartSelf", DMLinuxUtil_ShellWord(NV_INSTALL_DIR "/" NV_PROGRAM_NAME) + " -S", 259);
+    RunLimited("DMLinuxUtil_StartSelf",
+               DMLinuxUtil_ShellWord(NV_INSTALL_DIR "/" NV_PROGRAM_NAME) + " -S", 259);
     return 0;
 }
 
@@ -228,17 +248,22 @@ int DMLinuxUtil_CheckProcess(const char* pattern) {
         DMlogprint("err: NO_DIR\n");
         return 0;
     }
-    if (pattern == nullptr) return 0;
+    if (pattern == nullptr)
+        return 0;
     while (struct dirent* entry = readdir(dir.get())) {
         // Process directories have numeric names; the named entries of /proc begin with a letter.
-        if (entry->d_name[0] == '.' || entry->d_name[0] > '9') continue;
-        if (!IsDirectoryEntry(root.c_str(), entry)) continue;
+        if (entry->d_name[0] == '.' || entry->d_name[0] > '9')
+            continue;
+        if (!IsDirectoryEntry(root.c_str(), entry))
+            continue;
         std::string path = root + "/" + entry->d_name + "/status";
         char line[128] = {0};
         {
             FilePtr file(std::fopen(path.c_str(), "rt"));
-            if (!file) continue;  // the process ended meanwhile, or access is denied
-            if (std::fgets(line, sizeof(line), file.get()) == nullptr) line[0] = '\0';
+            if (!file)
+                continue;  // the process ended meanwhile, or access is denied
+            if (std::fgets(line, sizeof(line), file.get()) == nullptr)
+                line[0] = '\0';
         }
         if (std::strstr(line, pattern) != nullptr) {
             int id = std::atoi(entry->d_name);
@@ -249,35 +274,46 @@ int DMLinuxUtil_CheckProcess(const char* pattern) {
 }
 
 int ReadFirstLine(const char* path, char* buffer, int length) {
-    if (path == nullptr || buffer == nullptr || length < 1) return -1;
+    if (path == nullptr || buffer == nullptr || length < 1)
+        return -1;
     FilePtr file(std::fopen(path, "r"));
-    if (!file) return -1;
+    if (!file)
+        return -1;
     std::memset(buffer, 0, static_cast<size_t>(length));
-    if (std::fgets(buffer, length, file.get()) == nullptr) buffer[0] = '\0';
+    if (std::fgets(buffer, length, file.get()) == nullptr)
+        buffer[0] = '\0';
     return 0;
 }
 
 int DMLinuxUtil_CheckProcessCmdline(const char* name) {
     const std::string& root = ProcRoot();
     DirPtr dir(opendir(root.c_str()));
-    if (!dir) return -1;
-    if (name == nullptr) name = "";
+    if (!dir)
+        return -1;
+    if (name == nullptr)
+        name = "";
     const size_t nameLen = std::strlen(name);
     while (struct dirent* entry = readdir(dir.get())) {
-        if (!IsDirectoryEntry(root.c_str(), entry)) continue;
+        if (!IsDirectoryEntry(root.c_str(), entry))
+            continue;
         int id = ProcessNumber(entry->d_name);
-        if (id <= 0) continue;
+        if (id <= 0)
+            continue;
         std::string path = root + "/" + std::to_string(id) + "/cmdline";
         // The arguments are separated by zero bytes, so the text read is the program path as started.
         char cmdline[256];
-        if (ReadFirstLine(path.c_str(), cmdline, sizeof(cmdline)) != 0) continue;
+        if (ReadFirstLine(path.c_str(), cmdline, sizeof(cmdline)) != 0)
+            continue;
         DMlogprint("[%d] %s\n", id, cmdline);
         // Kernel threads and ended processes have an empty command line: they are never an instance.
-        if (cmdline[0] == '\0') continue;
+        if (cmdline[0] == '\0')
+            continue;
         // Only the caller's own processes count: another user's daemon serves that user's browser
         // (and refuses this user's), so it must not keep this user from having one.
-        if (std::strncmp(cmdline, name, nameLen) == 0 && ProcessRealUid(root, id) == static_cast<long>(getuid())) {
-            if (g_nSameProcessCount > 1) return -1;
+        if (std::strncmp(cmdline, name, nameLen) == 0 &&
+            ProcessRealUid(root, id) == static_cast<long>(getuid())) {
+            if (g_nSameProcessCount > 1)
+                return -1;
             ++g_nSameProcessCount;
         }
     }
@@ -287,50 +323,66 @@ int DMLinuxUtil_CheckProcessCmdline(const char* name) {
 
 }  // extern "C"
 
-void DMLinuxUtil_CommandPause(unsigned int usec) { s_pRunner->Pause(usec); }
+void DMLinuxUtil_CommandPause(unsigned int usec) {
+    s_pRunner->Pause(usec);
+}
 
 int DMLinuxUtil_CollectBackgroundCommands(int timeoutMs) {
     int waitedMs = 0;
     for (;;) {
         ReapFinishedChildren();
         int running = static_cast<int>(BackgroundChildren().size());
-        if (running == 0 || waitedMs >= timeoutMs) return running;
+        if (running == 0 || waitedMs >= timeoutMs)
+            return running;
         usleep(10000);
         waitedMs += 10;
     }
 }
 
 void DMLinuxUtil_TrackBackgroundChild(int pid) {
-    if (pid > 0) BackgroundChildren().push_back(static_cast<pid_t>(pid));
+    if (pid > 0)
+        BackgroundChildren().push_back(static_cast<pid_t>(pid));
 }
 
 std::string DMLinuxUtil_ShellWord(const char* value) {
-    if (value == nullptr || value[0] == '\0') return "''";
+    if (value == nullptr || value[0] == '\0')
+        return "''";
     for (const char* p = value; *p != '\0'; ++p)
-        if (!IsPlainShellChar(static_cast<unsigned char>(*p))) return SingleQuoted(value);
+        if (!IsPlainShellChar(static_cast<unsigned char>(*p)))
+            return SingleQuoted(value);
     return value;
 }
 
 std::string DMLinuxUtil_ShellQuoted(const char* value) {
-    if (value == nullptr) return "\"\"";
+    if (value == nullptr)
+        return "\"\"";
     // Inside double quotes the shell still expands $ and ` and gives " and \ their meaning.
-    if (std::strpbrk(value, "$`\"\\") != nullptr) return SingleQuoted(value);
+    if (std::strpbrk(value, "$`\"\\") != nullptr)
+        return SingleQuoted(value);
     return std::string("\"") + value + "\"";
 }
 
-void DMLinuxUtil_WaitForEarlierCommands() { WaitForEndOfFile(s_nLastCommandDoneFd, kPreviousCommandWaitMs); }
+void DMLinuxUtil_WaitForEarlierCommands() {
+    WaitForEndOfFile(s_nLastCommandDoneFd, kPreviousCommandWaitMs);
+}
 
-IDMShellRunner* DMLinuxUtil_RealShellRunner() { return &s_realRunner; }
+IDMShellRunner* DMLinuxUtil_RealShellRunner() {
+    return &s_realRunner;
+}
 
-void DMLinuxUtil_SetShellRunner(IDMShellRunner* runner) { s_pRunner = runner != nullptr ? runner : &s_realRunner; }
+void DMLinuxUtil_SetShellRunner(IDMShellRunner* runner) {
+    s_pRunner = runner != nullptr ? runner : &s_realRunner;
+}
 
 int DMLinuxUtil_DetachFromCaller(bool keepStderr) {
     // Fails only for a process group leader, which a freshly forked child never is.
     (void)setsid();
     int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (devNull < 0) return -1;
+    if (devNull < 0)
+        return -1;
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fd == STDERR_FILENO && keepStderr) continue;
+        if (fd == STDERR_FILENO && keepStderr)
+            continue;
         // dup2 clears close-on-exec on the copy, so shell commands run later still have streams.
         if (dup2(devNull, fd) < 0) {
             close(devNull);
@@ -341,4 +393,6 @@ int DMLinuxUtil_DetachFromCaller(bool keepStderr) {
     return 0;
 }
 
-void DMLinuxUtil_SetProcRoot(const char* root) { ProcRoot() = root != nullptr ? root : "/proc"; }
+void DMLinuxUtil_SetProcRoot(const char* root) {
+    ProcRoot() = root != nullptr ? root : "/proc";
+}

@@ -5,7 +5,8 @@
 
 CVexMutex::CVexMutex() : m_pMutex(new (std::nothrow) pthread_mutex_t) {
     // Without memory the object behaves as a null mutex: Lock and Unlock do nothing.
-    if (m_pMutex != nullptr) pthread_mutex_init(m_pMutex, nullptr);
+    if (m_pMutex != nullptr)
+        pthread_mutex_init(m_pMutex, nullptr);
 }
 
 CVexMutex::~CVexMutex() {
@@ -16,19 +17,25 @@ CVexMutex::~CVexMutex() {
 }
 
 void CVexMutex::Lock() {
-    if (m_pMutex != nullptr) pthread_mutex_lock(m_pMutex);
+    if (m_pMutex != nullptr)
+        pthread_mutex_lock(m_pMutex);
 }
 
 void CVexMutex::Unlock() {
-    if (m_pMutex != nullptr) pthread_mutex_unlock(m_pMutex);
+    if (m_pMutex != nullptr)
+        pthread_mutex_unlock(m_pMutex);
 }
 
 CVexAutoLock::CVexAutoLock(CVexMutex* mutex) : m_pMutex(mutex) {
-    if (m_pMutex != nullptr) m_pMutex->Lock();
+    if (m_pMutex != nullptr)
+        m_pMutex->Lock();
 }
 
 CVexAutoLock::~CVexAutoLock() {
-    if (m_pMutex != nullptr) m_pMutex->Unlock();
+    if (m_pMutex != nullptr)
+        m_pMutex->Unlock();
 }
 
-extern "C" unsigned long GetCurrentThreadId() { return static_cast<unsigned long>(pthread_self()); }
+extern "C" unsigned long GetCurrentThreadId() {
+    return static_cast<unsigned long>(pthread_self());
+}

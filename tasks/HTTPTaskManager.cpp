@@ -17,7 +17,9 @@ constexpr time_t kSessionLifetimeSeconds = 3600;
 // Poll period while waiting for a running task.
 constexpr useconds_t kRunningPollMicros = 10000;
 
-time_t SystemClock() { return time(nullptr); }
+time_t SystemClock() {
+    return time(nullptr);
+}
 
 }  // namespace
 
@@ -27,7 +29,9 @@ void CHTTPTaskManager::SetClock(ClockFn clock) {
     s_pfnClock.store(clock != nullptr ? clock : &SystemClock);
 }
 
-time_t CHTTPTaskManager::Now() { return s_pfnClock.load()(); }
+time_t CHTTPTaskManager::Now() {
+    return s_pfnClock.load()();
+}
 
 std::string CHTTPTaskManager::MakeTaskKey(const _PROTOCOL_HEADER& header) {
     return header.id + "&" + header.tabid;
@@ -41,7 +45,8 @@ CHTTPTaskManager::CHTTPTask::CHTTPTask(const _PROTOCOL_HEADER& header, const std
     : m_header(header), m_strRequest(request), m_hModule(handle) {}
 
 CHTTPTaskManager::CHTTPTask::~CHTTPTask() {
-    if (!m_strRequest.empty()) WipeString(m_strRequest);
+    if (!m_strRequest.empty())
+        WipeString(m_strRequest);
 }
 
 int CHTTPTaskManager::CHTTPTask::ProcessTask() {
@@ -50,7 +55,8 @@ int CHTTPTaskManager::CHTTPTask::ProcessTask() {
     // two locks are never nested.
     CVelstraWrapper* bridge = CVelstraWrapper::GetInst();
     std::string reply;
-    if (bridge != nullptr) reply = bridge->GetFunc(m_strRequest.c_str(), m_hModule);
+    if (bridge != nullptr)
+        reply = bridge->GetFunc(m_strRequest.c_str(), m_hModule);
     WipeString(m_result.reply);
     m_result.reply = std::move(reply);
     WipeString(reply);  // a short reply is copied out of the moved-from buffer, not taken over
@@ -62,7 +68,8 @@ int CHTTPTaskManager::CHTTPTask::ProcessTask() {
 
 int CHTTPTaskManager::CHTTPTask::GetTaskResult(_PROTOCOL_RESPONSE& response) {
     const int status = GetTaskStatus();
-    if (status == TASK_DONE) response = m_result;
+    if (status == TASK_DONE)
+        response = m_result;
     return status;
 }
 
@@ -72,18 +79,21 @@ int CHTTPTaskManager::CHTTPTask::GetTaskResult(_PROTOCOL_RESPONSE& response) {
 CHTTPTaskManager::CHTTPSession::CHTTPSession(CVexMutex* pStoreLock)
     : m_tExpire(CHTTPTaskManager::Now() + kSessionLifetimeSeconds), m_pStoreLock(pStoreLock) {
     CVelstraWrapper* bridge = CVelstraWrapper::GetInst();
-    if (bridge != nullptr) m_hModule = bridge->Open(nullptr);
+    if (bridge != nullptr)
+        m_hModule = bridge->Open(nullptr);
 }
 
 CHTTPTaskManager::CHTTPSession::~CHTTPSession() {
     CVelstraWrapper* bridge = CVelstraWrapper::GetInst();
-    if (bridge != nullptr) bridge->Close(m_hModule);
+    if (bridge != nullptr)
+        bridge->Close(m_hModule);
     m_hModule = nullptr;
 }
 
 bool CHTTPTaskManager::CHTTPSession::IsOverExpireTime() {
     const time_t now = CHTTPTaskManager::Now();
-    if (difftime(m_tExpire, now) >= 0) return false;
+    if (difftime(m_tExpire, now) >= 0)
+        return false;
     DMlogprint("[%s] %d, %d\n", "IsOverExpireTime", static_cast<int32_t>(m_tExpire),
                static_cast<int32_t>(now));
     return true;
@@ -97,10 +107,13 @@ void CHTTPTaskManager::CHTTPSession::ResetExpireTick() {
     m_tExpire = CHTTPTaskManager::Now() + kSessionLifetimeSeconds;
 }
 
-int CHTTPTaskManager::CHTTPSession::GetCount() const { return static_cast<int>(m_mapTask.size()); }
+int CHTTPTaskManager::CHTTPSession::GetCount() const {
+    return static_cast<int>(m_mapTask.size());
+}
 
 int CHTTPTaskManager::CHTTPSession::AddTask(CHTTPTask* task) {
-    if (task == nullptr) return -1;
+    if (task == nullptr)
+        return -1;
     // A repeated request with the same id and tabid replaces the earlier task once it has
     // finished. The wait may let go of the store's lock; from here to the end of this function the
     // lock is held without a break, so the key is still free when the task is filed.
@@ -114,7 +127,8 @@ int CHTTPTaskManager::CHTTPSession::AddTask(CHTTPTask* task) {
 }
 
 int CHTTPTaskManager::CHTTPSession::RemoveTask(CHTTPTask* task) {
-    if (task == nullptr) return -1;
+    if (task == nullptr)
+        return -1;
     RemoveTask(MakeTaskKey(task->GetProtocolHeader()));
     return 0;
 }
@@ -124,7 +138,8 @@ int CHTTPTaskManager::CHTTPSession::RemoveTask(std::string key) {
         // Looked up afresh on every round: while the lock was released the task may have been
         // removed or replaced by another thread.
         auto it = m_mapTask.find(key);
-        if (it == m_mapTask.end()) return 0;
+        if (it == m_mapTask.end())
+            return 0;
         CHTTPTask* task = it->second;
         if (task->GetTaskStatus() != TASK_RUNNING) {
             m_mapTask.erase(it);
@@ -135,15 +150,18 @@ int CHTTPTaskManager::CHTTPSession::RemoveTask(std::string key) {
         // yet, and starting it needs the store's lock, so the lock is released while we sleep.
         // This session stays pinned meanwhile, so the clean-up cannot delete it under us.
         ++m_nWaiters;
-        if (m_pStoreLock != nullptr) m_pStoreLock->Unlock();
+        if (m_pStoreLock != nullptr)
+            m_pStoreLock->Unlock();
         usleep(kRunningPollMicros);
-        if (m_pStoreLock != nullptr) m_pStoreLock->Lock();
+        if (m_pStoreLock != nullptr)
+            m_pStoreLock->Lock();
         --m_nWaiters;
     }
 }
 
 int CHTTPTaskManager::CHTTPSession::RemoveTask(const char* key) {
-    if (key == nullptr) return -1;
+    if (key == nullptr)
+        return -1;
     return RemoveTask(std::string(key));
 }
 
@@ -151,13 +169,15 @@ int CHTTPTaskManager::CHTTPSession::RemoveAllFinishedTask() {
     // Keys first, erasing afterwards, so that the map is not changed while it is walked.
     std::vector<std::string> keys;
     for (const auto& entry : m_mapTask) {
-        if (entry.second->GetTaskStatus() == TASK_DONE) keys.push_back(entry.first);
+        if (entry.second->GetTaskStatus() == TASK_DONE)
+            keys.push_back(entry.first);
     }
     // None of these is running, and under the store's lock none can start, so the removal never
     // waits and never lets go of the lock (the clean-up pass relies on that).
     for (const std::string& key : keys) {
         auto it = m_mapTask.find(key);
-        if (it == m_mapTask.end() || it->second->GetTaskStatus() == TASK_RUNNING) continue;
+        if (it == m_mapTask.end() || it->second->GetTaskStatus() == TASK_RUNNING)
+            continue;
         delete it->second;
         m_mapTask.erase(it);
     }
@@ -170,7 +190,8 @@ CHTTPTaskManager::CHTTPTask* CHTTPTaskManager::CHTTPSession::GetTask(const std::
 }
 
 CHTTPTaskManager::CHTTPTask* CHTTPTaskManager::CHTTPSession::GetTask(const char* key) {
-    if (key == nullptr) return nullptr;
+    if (key == nullptr)
+        return nullptr;
     return GetTask(std::string(key));
 }
 
@@ -179,7 +200,8 @@ bool CHTTPTaskManager::CHTTPSession::isExistTask(const std::string& key) {
 }
 
 bool CHTTPTaskManager::CHTTPSession::isExistTask(const char* key) {
-    if (key == nullptr) return false;
+    if (key == nullptr)
+        return false;
     return isExistTask(std::string(key));
 }
 
@@ -193,7 +215,8 @@ CHTTPTaskManager::~CHTTPTaskManager() {
             CHTTPSession* pSession = session.second;
             // Leftover tasks are deleted here (the session does not delete its tasks). No task is
             // being processed any more: the handlers are destroyed after the server has stopped.
-            for (auto& task : pSession->m_mapTask) delete task.second;
+            for (auto& task : pSession->m_mapTask)
+                delete task.second;
             pSession->m_mapTask.clear();
             delete pSession;
         }
@@ -209,7 +232,8 @@ int CHTTPTaskManager::CreateTask(const _PROTOCOL_HEADER& header, const std::stri
 }
 
 int CHTTPTaskManager::InsertTask(CHTTPTask* task) {
-    if (task == nullptr) return -1;
+    if (task == nullptr)
+        return -1;
     CVexAutoLock lock(&m_mutex);
     const _PROTOCOL_HEADER& header = task->GetProtocolHeader();
     const std::string& originKey = header.origin;
@@ -236,9 +260,11 @@ int CHTTPTaskManager::InsertTask(CHTTPTask* task) {
 
 CHTTPTaskManager::CHTTPSession* CHTTPTaskManager::FindSession(const _PROTOCOL_HEADER& header) {
     auto originIt = m_mapOrigin.find(header.origin);
-    if (originIt == m_mapOrigin.end()) return nullptr;
+    if (originIt == m_mapOrigin.end())
+        return nullptr;
     auto sessionIt = originIt->second->find(header.session_id);
-    if (sessionIt == originIt->second->end()) return nullptr;
+    if (sessionIt == originIt->second->end())
+        return nullptr;
     return sessionIt->second;
 }
 
@@ -252,7 +278,8 @@ int CHTTPTaskManager::ProcessTask(const _PROTOCOL_HEADER& header) {
     {
         CVexAutoLock lock(&m_mutex);
         task = FindTask(header);
-        if (task == nullptr) return 1;
+        if (task == nullptr)
+            return 1;
         // Marked running before the lock goes, so that nothing deletes the task while the module
         // runs (a task that had finished would otherwise be open to replacement or clean-up).
         task->MarkRunning();
@@ -264,8 +291,10 @@ int CHTTPTaskManager::ProcessTask(const _PROTOCOL_HEADER& header) {
 int CHTTPTaskManager::GetTaskResult(const _PROTOCOL_HEADER& header, _PROTOCOL_RESPONSE& response) {
     CVexAutoLock lock(&m_mutex);
     CHTTPTask* task = FindTask(header);
-    if (task == nullptr) return TASK_RESULT_NONE;
-    if (task->GetTaskResult(response) == TASK_RUNNING) return TASK_RESULT_RUNNING;
+    if (task == nullptr)
+        return TASK_RESULT_NONE;
+    if (task->GetTaskResult(response) == TASK_RUNNING)
+        return TASK_RESULT_RUNNING;
     return TASK_RESULT_FINISHED;
 }
 
@@ -273,11 +302,14 @@ int CHTTPTaskManager::GetTaskResultAndRemove(const _PROTOCOL_HEADER& header,
                                              _PROTOCOL_RESPONSE& response) {
     CVexAutoLock lock(&m_mutex);
     CHTTPSession* session = FindSession(header);
-    if (session == nullptr) return TASK_RESULT_NONE;
+    if (session == nullptr)
+        return TASK_RESULT_NONE;
     const std::string key = MakeTaskKey(header);
     CHTTPTask* task = session->GetTask(key);
-    if (task == nullptr) return TASK_RESULT_NONE;
-    if (task->GetTaskResult(response) == TASK_RUNNING) return TASK_RESULT_RUNNING;
+    if (task == nullptr)
+        return TASK_RESULT_NONE;
+    if (task->GetTaskResult(response) == TASK_RUNNING)
+        return TASK_RESULT_RUNNING;
     // Finished, so the removal does not wait and the lock is held throughout.
     session->RemoveTask(key);
     return TASK_RESULT_FINISHED;
@@ -286,7 +318,8 @@ int CHTTPTaskManager::GetTaskResultAndRemove(const _PROTOCOL_HEADER& header,
 int CHTTPTaskManager::RemoveTask(const _PROTOCOL_HEADER& header) {
     CVexAutoLock lock(&m_mutex);
     CHTTPSession* session = FindSession(header);
-    if (session == nullptr) return 0;
+    if (session == nullptr)
+        return 0;
     // May let go of the lock while the task runs; the session is pinned meanwhile.
     session->RemoveTask(MakeTaskKey(header));
     return 0;
@@ -302,10 +335,12 @@ void CHTTPTaskManager::CleanUp_OldSessions() {
         std::vector<std::string> expired;
         for (auto& entry : sessions) {
             CHTTPSession* session = entry.second;
-            if (!session->IsOverExpireTime()) continue;
+            if (!session->IsOverExpireTime())
+                continue;
             session->RemoveAllFinishedTask();
             // A session with a thread waiting in it is kept for a later pass.
-            if (session->GetCount() == 0 && !session->IsPinned()) expired.push_back(entry.first);
+            if (session->GetCount() == 0 && !session->IsPinned())
+                expired.push_back(entry.first);
         }
         for (const std::string& key : expired) {
             DMlogprint("Erase Session : %s\n", key.c_str());
@@ -314,7 +349,8 @@ void CHTTPTaskManager::CleanUp_OldSessions() {
             sessions.erase(it);
             delete session;  // closes its module reference
         }
-        if (sessions.empty()) emptyOrigins.push_back(origin.first);
+        if (sessions.empty())
+            emptyOrigins.push_back(origin.first);
     }
     for (const std::string& key : emptyOrigins) {
         auto it = m_mapOrigin.find(key);

@@ -36,7 +36,8 @@ void ReadCommonMembers(CDM_Json& json, _PROTOCOL_HEADER& h) {
 // init is compared while it still carries its quotes: only the JSON string get_versions counts,
 // not an array or object that merely contains the word.
 void ReadModuleNameIfVersionRequest(CDM_Json& json, _PROTOCOL_HEADER& h) {
-    if (h.init == kQuotedGetVersions) json.GetValueString("m", h.m);
+    if (h.init == kQuotedGetVersions)
+        json.GetValueString("m", h.m);
 }
 
 void StripCommonQuotes(_PROTOCOL_HEADER& h) {
@@ -67,7 +68,8 @@ _PROTOCOL_HEADER::_PROTOCOL_HEADER(const _PROTOCOL_HEADER& other)
       use_getresult(other.use_getresult) {}
 
 _PROTOCOL_HEADER& _PROTOCOL_HEADER::operator=(const _PROTOCOL_HEADER& other) {
-    if (this == &other) return *this;
+    if (this == &other)
+        return *this;
     WipeHeaderText(*this);
     init = other.init;
     id = other.id;
@@ -91,7 +93,8 @@ _PROTOCOL_RESPONSE::_PROTOCOL_RESPONSE(const _PROTOCOL_RESPONSE& other)
     : status(other.status), reply(other.reply) {}
 
 _PROTOCOL_RESPONSE& _PROTOCOL_RESPONSE::operator=(const _PROTOCOL_RESPONSE& other) {
-    if (this == &other) return *this;
+    if (this == &other)
+        return *this;
     WipeString(status);
     WipeString(reply);
     status = other.status;
@@ -105,16 +108,20 @@ _PROTOCOL_RESPONSE::~_PROTOCOL_RESPONSE() {
 }
 
 void DeleteQuotes(std::string& text) {
-    if (text.empty()) return;
+    if (text.empty())
+        return;
     const std::string::size_type first = text.find('"');
-    if (first != std::string::npos) text.erase(first, 1);
+    if (first != std::string::npos)
+        text.erase(first, 1);
     const std::string::size_type last = text.rfind('"');
-    if (last != std::string::npos) text.erase(last, 1);
+    if (last != std::string::npos)
+        text.erase(last, 1);
 }
 
 void FillProtocolHeaderHTTP(CDM_Json& json, _PROTOCOL_HEADER& header) {
     ReadCommonMembers(json, header);
-    if (json.GetValueString("use_getresult", header.use_getresult) != 0) header.use_getresult = "FALSE";
+    if (json.GetValueString("use_getresult", header.use_getresult) != 0)
+        header.use_getresult = "FALSE";
     ReadModuleNameIfVersionRequest(json, header);
     StripCommonQuotes(header);
     DeleteQuotes(header.use_getresult);

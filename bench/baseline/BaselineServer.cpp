@@ -30,30 +30,32 @@
 namespace {
 
 const char kProbeAnswer[] =
-    "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n";
+    "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nAccess-Control-Allow-Origin: *\r\nConnection: "
+    "close\r\n\r\n";
 const char kRejection[] =
-    "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n";
+    "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nAccess-Control-Allow-Origin: "
+    "*\r\nConnection: close\r\n\r\n";
 
 // Set once in main before CivetWeb starts; read-only afterwards.
 std::string g_httpReply;
 std::string g_wsReply;  // empty: echo the frame
 
 // A complete response framed like the daemon's, with a body of the given size.
-std::string MakeFixedReply(std::size_t bodyBytes)
-{
+std::string MakeFixedReply(std::size_t bodyBytes) {
     std::string body = "{ \"response\": { \"reply\": \"";
     if (bodyBytes > body.size() + 4) {
         body.append(bodyBytes - body.size() - 4, 'x');
     }
     body += "\" } }";
-    return "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Headers: Content-Type\r\nAccess-Control-Allow-Origin: *\r\n"
-           "Access-Control-Max-Age: 10000\r\nContent-Type: text/html;charset=UTF-8\r\nVary: Accept-Encoding\r\n"
+    return "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Headers: "
+           "Content-Type\r\nAccess-Control-Allow-Origin: *\r\n"
+           "Access-Control-Max-Age: 10000\r\nContent-Type: text/html;charset=UTF-8\r\nVary: "
+           "Accept-Encoding\r\n"
            "Content-Length: " +
            std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-bool ReadWholeFile(const char* path, std::string& out)
-{
+bool ReadWholeFile(const char* path, std::string& out) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         return false;
@@ -64,8 +66,7 @@ bool ReadWholeFile(const char* path, std::string& out)
     return true;
 }
 
-bool HeaderContains(mg_connection* conn, const char* name, const char* word)
-{
+bool HeaderContains(mg_connection* conn, const char* name, const char* word) {
     const char* v = mg_get_header(conn, name);
     if (v == nullptr) {
         return false;
@@ -80,22 +81,24 @@ bool HeaderContains(mg_connection* conn, const char* name, const char* word)
 }
 
 // The same handshake recognition the daemon does before leaving the upgrade to CivetWeb.
-bool IsWebSocketUpgrade(mg_connection* conn)
-{
-    return mg_get_header(conn, "Host") != nullptr && mg_get_header(conn, "Sec-WebSocket-Key") != nullptr &&
-           mg_get_header(conn, "Sec-WebSocket-Version") != nullptr && HeaderContains(conn, "Upgrade", "websocket") &&
+bool IsWebSocketUpgrade(mg_connection* conn) {
+    return mg_get_header(conn, "Host") != nullptr &&
+           mg_get_header(conn, "Sec-WebSocket-Key") != nullptr &&
+           mg_get_header(conn, "Sec-WebSocket-Version") != nullptr &&
+           HeaderContains(conn, "Upgrade", "websocket") &&
            HeaderContains(conn, "Connection", "upgrade");
 }
 
-int BeginRequest(mg_connection* conn)
-{
+int BeginRequest(mg_connection* conn) {
     try {
         const mg_request_info* ri = mg_get_request_info(conn);
         if (ri == nullptr || IsWebSocketUpgrade(conn)) {
             return 0;
         }
         if (std::strcmp(ri->request_method, "GET") == 0) {
-            mg_printf(conn, "%s", ri->query_string != nullptr && ri->query_string[0] != '\0' ? kProbeAnswer : kRejection);
+            mg_printf(conn, "%s",
+                      ri->query_string != nullptr && ri->query_string[0] != '\0' ? kProbeAnswer
+                                                                                 : kRejection);
             return 1;
         }
         if (std::strcmp(ri->request_method, "POST") != 0) {
@@ -119,35 +122,33 @@ int BeginRequest(mg_connection* conn)
     }
 }
 
-int LogMessage(const mg_connection*, const char*)
-{
+int LogMessage(const mg_connection*, const char*) {
     return 0;
 }
 
-int WsConnect(const mg_connection*, void*)
-{
+int WsConnect(const mg_connection*, void*) {
     return 0;
 }
 
 void WsReady(mg_connection*, void*) {}
 
-int WsData(mg_connection* conn, int bits, char* data, std::size_t len, void*)
-{
+int WsData(mg_connection* conn, int bits, char* data, std::size_t len, void*) {
     switch (bits & 0x0F) {
-    case MG_WEBSOCKET_OPCODE_TEXT:
-        if (g_wsReply.empty()) {
-            mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_TEXT, data, len);
-        } else {
-            mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_TEXT, g_wsReply.data(), g_wsReply.size());
-        }
-        return 1;
-    case MG_WEBSOCKET_OPCODE_PING:
-        mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_PONG, "{}", 2);
-        return 1;
-    case MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE:
-        return 0;
-    default:
-        return 1;
+        case MG_WEBSOCKET_OPCODE_TEXT:
+            if (g_wsReply.empty()) {
+                mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_TEXT, data, len);
+            } else {
+                mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_TEXT, g_wsReply.data(),
+                                   g_wsReply.size());
+            }
+            return 1;
+        case MG_WEBSOCKET_OPCODE_PING:
+            mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_PONG, "{}", 2);
+            return 1;
+        case MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE:
+            return 0;
+        default:
+            return 1;
     }
 }
 
@@ -159,8 +160,7 @@ struct ContextStopper {
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     unsigned port = 5441;
     std::size_t replyBytes = 400;
     const char* replyFile = nullptr;
@@ -169,10 +169,11 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (i + 1 >= argc) {
-            std::fprintf(stderr,
-                         "usage: %s [--port N] [--reply-file F | --reply-bytes N] [--ws-reply-file F] "
-                         "[--option NAME=VALUE]\n",
-                         argv[0]);
+            std::fprintf(
+                stderr,
+                "usage: %s [--port N] [--reply-file F | --reply-bytes N] [--ws-reply-file F] "
+                "[--option NAME=VALUE]\n",
+                argv[0]);
             return 2;
         }
         if (a == "--port") {
@@ -227,10 +228,11 @@ int main(int argc, char** argv)
     char listening[128];
     std::snprintf(listening, sizeof(listening), "127.0.0.1:%us", port);
     // The daemon's option list, in the daemon's order.
-    std::vector<const char*> options = {"listening_ports",       listening, "enable_directory_listing", "no",
-                                        "enable_keep_alive",     "yes",     "keep_alive_timeout_ms",    "100000",
-                                        "num_threads",           "25",      "request_timeout_ms",       "30000",
-                                        "tcp_nodelay",           "1"};
+    std::vector<const char*> options = {
+        "listening_ports",   listening, "enable_directory_listing", "no",
+        "enable_keep_alive", "yes",     "keep_alive_timeout_ms",    "100000",
+        "num_threads",       "25",      "request_timeout_ms",       "30000",
+        "tcp_nodelay",       "1"};
     for (const std::string& e : extra) {
         options.push_back(e.c_str());
     }
@@ -245,8 +247,10 @@ int main(int argc, char** argv)
         return 1;
     }
     mg_set_websocket_handler(ctx.get(), "**", WsConnect, WsReady, WsData, WsClose, nullptr);
-    std::printf("baseline listening on %s (HTTP reply %zu bytes, WebSocket %s, %zu extra options)\n", listening,
-                g_httpReply.size(), g_wsReply.empty() ? "echo" : "fixed reply", extra.size() / 2);
+    std::printf(
+        "baseline listening on %s (HTTP reply %zu bytes, WebSocket %s, %zu extra options)\n",
+        listening, g_httpReply.size(), g_wsReply.empty() ? "echo" : "fixed reply",
+        extra.size() / 2);
     std::fflush(stdout);
 
     int sig = 0;

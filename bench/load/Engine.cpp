@@ -21,16 +21,15 @@
 
 namespace nvbench {
 
-std::string OriginFor(const EngineConfig& cfg, std::uint64_t r)
-{
+std::string OriginFor(const EngineConfig& cfg, std::uint64_t r) {
     if (cfg.origins <= 1) {
         return "https://bench.localhost";
     }
-    return "https://o" + std::to_string(r % static_cast<std::uint64_t>(cfg.origins)) + ".bench.localhost";
+    return "https://o" + std::to_string(r % static_cast<std::uint64_t>(cfg.origins)) +
+           ".bench.localhost";
 }
 
-std::string IdFor(const EngineConfig& cfg, std::uint64_t r)
-{
+std::string IdFor(const EngineConfig& cfg, std::uint64_t r) {
     if (cfg.ids == 0) {
         return "q" + std::to_string(r);
     }
@@ -51,10 +50,10 @@ struct Conn {
     std::string out;
     std::size_t outOff = 0;
     std::string in;
-    std::uint64_t tStart = 0;    // start of the current round trip (of the connect, per-request mode)
-    std::uint64_t tState = 0;    // when the current wait began, for the time-out
-    std::uint64_t retryAt = 0;   // Waiting: when to try connecting again
-    std::uint32_t events = 0;    // epoll interest currently registered (0: not registered)
+    std::uint64_t tStart = 0;  // start of the current round trip (of the connect, per-request mode)
+    std::uint64_t tState = 0;  // when the current wait began, for the time-out
+    std::uint64_t retryAt = 0;  // Waiting: when to try connecting again
+    std::uint32_t events = 0;   // epoll interest currently registered (0: not registered)
     std::uint64_t r = 0;
     bool hasRequest = false;
     int failuresInRow = 0;
@@ -74,7 +73,8 @@ struct Shared {
 
 class CWorker {
 public:
-    CWorker(Shared& shared, std::vector<int> indices) : m_sh(shared), m_indices(std::move(indices)) {}
+    CWorker(Shared& shared, std::vector<int> indices)
+        : m_sh(shared), m_indices(std::move(indices)) {}
     void Run();
     EngineResult& Result() { return m_res; }
     std::uint64_t LastCompletion() const { return m_lastCompletion; }
@@ -84,7 +84,8 @@ private:
     bool AssignRequest(Conn& c);
     void BuildRequest(Conn& c);
     void Drive(Conn& c);
-    void OnResponse(Conn& c, int status, bool ok, bool closeAfter, const std::string& body, const std::string& raw);
+    void OnResponse(Conn& c, int status, bool ok, bool closeAfter, const std::string& body,
+                    const std::string& raw);
     void Fail(Conn& c, bool timeout);
     void CloseConn(Conn& c);
     void Want(Conn& c, std::uint32_t ev);
@@ -99,8 +100,7 @@ private:
     std::uint32_t m_mask = 0x9E3779B9;
 };
 
-void CWorker::Want(Conn& c, std::uint32_t ev)
-{
+void CWorker::Want(Conn& c, std::uint32_t ev) {
     if (c.events == ev) {
         return;
     }
@@ -112,8 +112,7 @@ void CWorker::Want(Conn& c, std::uint32_t ev)
     }
 }
 
-void CWorker::CloseConn(Conn& c)
-{
+void CWorker::CloseConn(Conn& c) {
     if (c.fd.Get() >= 0) {
         if (c.events != 0) {
             epoll_ctl(m_ep.Get(), EPOLL_CTL_DEL, c.fd.Get(), nullptr);
@@ -129,8 +128,7 @@ void CWorker::CloseConn(Conn& c)
     c.awaitingUpgrade = false;
 }
 
-bool CWorker::AssignRequest(Conn& c)
-{
+bool CWorker::AssignRequest(Conn& c) {
     const std::uint64_t now = NowNs();
     if (!Running(now)) {
         return false;
@@ -144,10 +142,10 @@ bool CWorker::AssignRequest(Conn& c)
     return true;
 }
 
-void CWorker::BuildRequest(Conn& c)
-{
+void CWorker::BuildRequest(Conn& c) {
     const EngineConfig& cfg = *m_sh.cfg;
-    const std::string json = m_sh.tmpl->Render(c.r, IdFor(cfg, c.r), OriginFor(cfg, c.r), c.index, cfg.pad);
+    const std::string json =
+        m_sh.tmpl->Render(c.r, IdFor(cfg, c.r), OriginFor(cfg, c.r), c.index, cfg.pad);
     if (cfg.websocket) {
         m_mask ^= m_mask << 13;
         m_mask ^= m_mask >> 17;
@@ -164,8 +162,7 @@ void CWorker::BuildRequest(Conn& c)
     }
 }
 
-void CWorker::StartConnection(Conn& c)
-{
+void CWorker::StartConnection(Conn& c) {
     CloseConn(c);
     c.hasRequest = false;
     if (m_sh.cfg->newConnPerRequest && !AssignRequest(c)) {
@@ -192,8 +189,7 @@ void CWorker::StartConnection(Conn& c)
     Want(c, EPOLLOUT);
 }
 
-void CWorker::Fail(Conn& c, bool timeout)
-{
+void CWorker::Fail(Conn& c, bool timeout) {
     ERR_clear_error();
     if (timeout) {
         ++m_res.timeouts;
@@ -208,8 +204,8 @@ void CWorker::Fail(Conn& c, bool timeout)
     c.retryAt = NowNs() + (c.failuresInRow > 3 ? 100000000ull : 0);
 }
 
-void CWorker::OnResponse(Conn& c, int status, bool ok, bool closeAfter, const std::string& body, const std::string& raw)
-{
+void CWorker::OnResponse(Conn& c, int status, bool ok, bool closeAfter, const std::string& body,
+                         const std::string& raw) {
     const EngineConfig& cfg = *m_sh.cfg;
     const std::uint64_t now = NowNs();
     if (c.awaitingUpgrade) {
@@ -251,138 +247,138 @@ void CWorker::OnResponse(Conn& c, int status, bool ok, bool closeAfter, const st
     BuildRequest(c);
 }
 
-void CWorker::Drive(Conn& c)
-{
+void CWorker::Drive(Conn& c) {
     const EngineConfig& cfg = *m_sh.cfg;
     char buf[16384];
     for (;;) {
         switch (c.st) {
-        case State::Waiting:
-        case State::Done:
-            return;
-        case State::Connecting: {
-            // A non-blocking connect is finished once the socket turns writable.
-            pollfd pfd{c.fd.Get(), POLLOUT, 0};
-            if (poll(&pfd, 1, 0) == 0) {
-                Want(c, EPOLLOUT);
+            case State::Waiting:
+            case State::Done:
                 return;
-            }
-            int err = 0;
-            socklen_t len = sizeof(err);
-            if (getsockopt(c.fd.Get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
-                Fail(c, false);
-                return;
-            }
-            c.st = State::Handshaking;
-            break;
-        }
-        case State::Handshaking: {
-            const int rc = SSL_do_handshake(c.ssl.get());
-            if (rc == 1) {
-                ++m_res.connects;
-                if (cfg.websocket) {
-                    c.out = BuildUpgradeRequest(m_sh.hostHeader, cfg.path);
-                    c.outOff = 0;
-                    c.awaitingUpgrade = true;
-                    c.st = State::Sending;
-                    c.tState = NowNs();
-                } else if (c.hasRequest || AssignRequest(c)) {
-                    BuildRequest(c);
-                } else {
-                    CloseConn(c);
-                    c.st = State::Done;
-                    return;
-                }
-                break;
-            }
-            const int e = SSL_get_error(c.ssl.get(), rc);
-            if (e == SSL_ERROR_WANT_READ) {
-                Want(c, EPOLLIN);
-                return;
-            }
-            if (e == SSL_ERROR_WANT_WRITE) {
-                Want(c, EPOLLOUT);
-                return;
-            }
-            Fail(c, false);
-            return;
-        }
-        case State::Sending: {
-            while (c.outOff < c.out.size()) {
-                const int n = SSL_write(c.ssl.get(), c.out.data() + c.outOff, static_cast<int>(c.out.size() - c.outOff));
-                if (n > 0) {
-                    c.outOff += static_cast<std::size_t>(n);
-                    continue;
-                }
-                const int e = SSL_get_error(c.ssl.get(), n);
-                if (e == SSL_ERROR_WANT_WRITE) {
+            case State::Connecting: {
+                // A non-blocking connect is finished once the socket turns writable.
+                pollfd pfd{c.fd.Get(), POLLOUT, 0};
+                if (poll(&pfd, 1, 0) == 0) {
                     Want(c, EPOLLOUT);
                     return;
                 }
-                if (e == SSL_ERROR_WANT_READ) {
-                    Want(c, EPOLLIN);
-                    return;
-                }
-                Fail(c, false);
-                return;
-            }
-            c.st = State::Receiving;
-            c.tState = NowNs();
-            break;
-        }
-        case State::Receiving: {
-            const int n = SSL_read(c.ssl.get(), buf, sizeof(buf));
-            if (n <= 0) {
-                const int e = SSL_get_error(c.ssl.get(), n);
-                if (e == SSL_ERROR_WANT_READ) {
-                    Want(c, EPOLLIN);
-                    return;
-                }
-                if (e == SSL_ERROR_WANT_WRITE) {
-                    Want(c, EPOLLOUT);
-                    return;
-                }
-                Fail(c, false);
-                return;
-            }
-            c.in.append(buf, static_cast<std::size_t>(n));
-            if (cfg.websocket && !c.awaitingUpgrade) {
-                const WsFrame fr = ParseServerFrame(c.in);
-                if (fr.malformed) {
+                int err = 0;
+                socklen_t len = sizeof(err);
+                if (getsockopt(c.fd.Get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
                     Fail(c, false);
                     return;
                 }
-                if (fr.complete) {
-                    const std::string raw = c.in.substr(0, fr.totalLength);
-                    const std::string payload = c.in.substr(fr.payloadOffset, fr.payloadLength);
-                    c.in.erase(0, fr.totalLength);
-                    if (fr.opcode == 8) {  // the server closed the WebSocket
+                c.st = State::Handshaking;
+                break;
+            }
+            case State::Handshaking: {
+                const int rc = SSL_do_handshake(c.ssl.get());
+                if (rc == 1) {
+                    ++m_res.connects;
+                    if (cfg.websocket) {
+                        c.out = BuildUpgradeRequest(m_sh.hostHeader, cfg.path);
+                        c.outOff = 0;
+                        c.awaitingUpgrade = true;
+                        c.st = State::Sending;
+                        c.tState = NowNs();
+                    } else if (c.hasRequest || AssignRequest(c)) {
+                        BuildRequest(c);
+                    } else {
+                        CloseConn(c);
+                        c.st = State::Done;
+                        return;
+                    }
+                    break;
+                }
+                const int e = SSL_get_error(c.ssl.get(), rc);
+                if (e == SSL_ERROR_WANT_READ) {
+                    Want(c, EPOLLIN);
+                    return;
+                }
+                if (e == SSL_ERROR_WANT_WRITE) {
+                    Want(c, EPOLLOUT);
+                    return;
+                }
+                Fail(c, false);
+                return;
+            }
+            case State::Sending: {
+                while (c.outOff < c.out.size()) {
+                    const int n = SSL_write(c.ssl.get(), c.out.data() + c.outOff,
+                                            static_cast<int>(c.out.size() - c.outOff));
+                    if (n > 0) {
+                        c.outOff += static_cast<std::size_t>(n);
+                        continue;
+                    }
+                    const int e = SSL_get_error(c.ssl.get(), n);
+                    if (e == SSL_ERROR_WANT_WRITE) {
+                        Want(c, EPOLLOUT);
+                        return;
+                    }
+                    if (e == SSL_ERROR_WANT_READ) {
+                        Want(c, EPOLLIN);
+                        return;
+                    }
+                    Fail(c, false);
+                    return;
+                }
+                c.st = State::Receiving;
+                c.tState = NowNs();
+                break;
+            }
+            case State::Receiving: {
+                const int n = SSL_read(c.ssl.get(), buf, sizeof(buf));
+                if (n <= 0) {
+                    const int e = SSL_get_error(c.ssl.get(), n);
+                    if (e == SSL_ERROR_WANT_READ) {
+                        Want(c, EPOLLIN);
+                        return;
+                    }
+                    if (e == SSL_ERROR_WANT_WRITE) {
+                        Want(c, EPOLLOUT);
+                        return;
+                    }
+                    Fail(c, false);
+                    return;
+                }
+                c.in.append(buf, static_cast<std::size_t>(n));
+                if (cfg.websocket && !c.awaitingUpgrade) {
+                    const WsFrame fr = ParseServerFrame(c.in);
+                    if (fr.malformed) {
                         Fail(c, false);
                         return;
                     }
-                    OnResponse(c, 200, fr.opcode == 1 && fr.fin, false, payload, raw);
+                    if (fr.complete) {
+                        const std::string raw = c.in.substr(0, fr.totalLength);
+                        const std::string payload = c.in.substr(fr.payloadOffset, fr.payloadLength);
+                        c.in.erase(0, fr.totalLength);
+                        if (fr.opcode == 8) {  // the server closed the WebSocket
+                            Fail(c, false);
+                            return;
+                        }
+                        OnResponse(c, 200, fr.opcode == 1 && fr.fin, false, payload, raw);
+                    }
+                } else {
+                    const HttpResponse res = ParseHttpResponse(c.in);
+                    if (res.malformed) {
+                        Fail(c, false);
+                        return;
+                    }
+                    if (res.complete) {
+                        const std::string raw = c.in.substr(0, res.totalLength);
+                        const std::string body =
+                            c.in.substr(res.bodyOffset, res.totalLength - res.bodyOffset);
+                        c.in.erase(0, res.totalLength);
+                        OnResponse(c, res.status, res.status == 200, res.closeAfter, body, raw);
+                    }
                 }
-            } else {
-                const HttpResponse res = ParseHttpResponse(c.in);
-                if (res.malformed) {
-                    Fail(c, false);
-                    return;
-                }
-                if (res.complete) {
-                    const std::string raw = c.in.substr(0, res.totalLength);
-                    const std::string body = c.in.substr(res.bodyOffset, res.totalLength - res.bodyOffset);
-                    c.in.erase(0, res.totalLength);
-                    OnResponse(c, res.status, res.status == 200, res.closeAfter, body, raw);
-                }
+                break;
             }
-            break;
-        }
         }
     }
 }
 
-void CWorker::Run()
-{
+void CWorker::Run() {
     m_ep.Reset(epoll_create1(EPOLL_CLOEXEC));
     if (m_ep.Get() < 0) {
         std::perror("epoll_create1");
@@ -416,7 +412,8 @@ void CWorker::Run()
             if (c->st == State::Waiting && now >= c->retryAt) {
                 StartConnection(*c);
                 Drive(*c);
-            } else if (c->st != State::Waiting && c->st != State::Done && now - c->tState > timeoutNs) {
+            } else if (c->st != State::Waiting && c->st != State::Done &&
+                       now - c->tState > timeoutNs) {
                 Fail(*c, true);
             }
             anyLive = anyLive || c->st != State::Done;
@@ -432,8 +429,7 @@ void CWorker::Run()
 
 }  // namespace
 
-bool RunEngine(const EngineConfig& cfg, EngineResult& result)
-{
+bool RunEngine(const EngineConfig& cfg, EngineResult& result) {
     if (cfg.conns < 1 || cfg.threads < 1) {
         std::fprintf(stderr, "conns and threads must be at least 1\n");
         return false;
@@ -465,7 +461,9 @@ bool RunEngine(const EngineConfig& cfg, EngineResult& result)
     const double cpu0 = ProcessCpuSeconds();
     sh.start = NowNs();
     sh.warmupEnd = sh.start + static_cast<std::uint64_t>(cfg.warmupS * 1e9);
-    sh.end = cfg.durationS > 0 ? sh.start + static_cast<std::uint64_t>((cfg.warmupS + cfg.durationS) * 1e9) : 0;
+    sh.end = cfg.durationS > 0
+                 ? sh.start + static_cast<std::uint64_t>((cfg.warmupS + cfg.durationS) * 1e9)
+                 : 0;
     std::vector<std::thread> pool;
     for (std::size_t i = 1; i < workers.size(); ++i) {
         pool.emplace_back([&workers, i] { workers[i]->Run(); });
@@ -490,7 +488,8 @@ bool RunEngine(const EngineConfig& cfg, EngineResult& result)
     }
     // A run bounded by count ends with its last reply; a run bounded by time ends at the deadline.
     const std::uint64_t measuredEnd = sh.end != 0 ? std::min(stop, sh.end) : last;
-    result.elapsedS = measuredEnd > sh.warmupEnd ? static_cast<double>(measuredEnd - sh.warmupEnd) / 1e9 : 1e-9;
+    result.elapsedS =
+        measuredEnd > sh.warmupEnd ? static_cast<double>(measuredEnd - sh.warmupEnd) / 1e9 : 1e-9;
     result.clientCpuS = ProcessCpuSeconds() - cpu0;
     return true;
 }

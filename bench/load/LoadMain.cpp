@@ -33,19 +33,20 @@ using namespace nvbench;
 
 namespace {
 
-void Usage()
-{
-    std::fprintf(stderr,
-                 "usage:\n"
-                 "  nv_bench_load http|ws [--host H] [--port P] [--conns N] [--threads N] [--duration S]\n"
-                 "      [--requests N] [--warmup S] [--new-conn] [--origins N] [--ids N] [--park]\n"
-                 "      [--pad-bytes N] [--json TEMPLATE] [--tabid T] [--expect TEXT] [--dump FILE]\n"
-                 "      [--histogram FILE] [--timeout-ms N] [--cafile PEM] [--path P] [--strict]\n"
-                 "  nv_bench_load getresult [--host H] [--port P] [--sizes 1,100,...] [--spread one|many]\n"
-                 "      [--samples N] [--batches N] [--pad-bytes N] [--expect-hit]\n"
-                 "  nv_bench_load startup [--host H] --port P [--timeout-ms N] [--log FILE] -- COMMAND [ARGS...]\n"
-                 "  nv_bench_load idle --pid P [--pid Q ...] --seconds S [--verbose]\n"
-                 "  nv_bench_load rss --pid P\n");
+void Usage() {
+    std::fprintf(
+        stderr,
+        "usage:\n"
+        "  nv_bench_load http|ws [--host H] [--port P] [--conns N] [--threads N] [--duration S]\n"
+        "      [--requests N] [--warmup S] [--new-conn] [--origins N] [--ids N] [--park]\n"
+        "      [--pad-bytes N] [--json TEMPLATE] [--tabid T] [--expect TEXT] [--dump FILE]\n"
+        "      [--histogram FILE] [--timeout-ms N] [--cafile PEM] [--path P] [--strict]\n"
+        "  nv_bench_load getresult [--host H] [--port P] [--sizes 1,100,...] [--spread one|many]\n"
+        "      [--samples N] [--batches N] [--pad-bytes N] [--expect-hit]\n"
+        "  nv_bench_load startup [--host H] --port P [--timeout-ms N] [--log FILE] -- COMMAND "
+        "[ARGS...]\n"
+        "  nv_bench_load idle --pid P [--pid Q ...] --seconds S [--verbose]\n"
+        "  nv_bench_load rss --pid P\n");
 }
 
 // Options as name -> values; flags get the value "1". Everything after "--" is the command.
@@ -54,17 +55,19 @@ struct Args {
     std::vector<std::string> command;
 
     bool Has(const std::string& k) const { return opts.count(k) != 0; }
-    std::string Get(const std::string& k, const std::string& def) const
-    {
+    std::string Get(const std::string& k, const std::string& def) const {
         auto it = opts.find(k);
         return it == opts.end() ? def : it->second;
     }
-    long Long(const std::string& k, long def) const { return std::strtol(Get(k, std::to_string(def)).c_str(), nullptr, 10); }
-    double Double(const std::string& k, double def) const { return std::strtod(Get(k, std::to_string(def)).c_str(), nullptr); }
+    long Long(const std::string& k, long def) const {
+        return std::strtol(Get(k, std::to_string(def)).c_str(), nullptr, 10);
+    }
+    double Double(const std::string& k, double def) const {
+        return std::strtod(Get(k, std::to_string(def)).c_str(), nullptr);
+    }
 };
 
-bool ParseArgs(int argc, char** argv, int first, Args& a)
-{
+bool ParseArgs(int argc, char** argv, int first, Args& a) {
     static const char* kFlags[] = {"--new-conn", "--park", "--strict", "--verbose", "--expect-hit"};
     for (int i = first; i < argc; ++i) {
         const std::string s = argv[i];
@@ -94,14 +97,12 @@ bool ParseArgs(int argc, char** argv, int first, Args& a)
     return true;
 }
 
-void PrintLatency(const LatencySummary& s)
-{
-    std::printf(" mean_us=%.1f p50_us=%.1f p90_us=%.1f p99_us=%.1f p999_us=%.1f max_us=%.1f", s.meanUs, s.p50Us, s.p90Us,
-                s.p99Us, s.p999Us, s.maxUs);
+void PrintLatency(const LatencySummary& s) {
+    std::printf(" mean_us=%.1f p50_us=%.1f p90_us=%.1f p99_us=%.1f p999_us=%.1f max_us=%.1f",
+                s.meanUs, s.p50Us, s.p90Us, s.p99Us, s.p999Us, s.maxUs);
 }
 
-int RunLoad(const Args& a, bool websocket)
-{
+int RunLoad(const Args& a, bool websocket) {
     EngineConfig cfg;
     cfg.websocket = websocket;
     cfg.host = a.Get("--host", cfg.host);
@@ -131,16 +132,20 @@ int RunLoad(const Args& a, bool websocket)
         return 2;
     }
     const LatencySummary s = Summarize(res.samplesNs);
-    std::printf("mode=%s conns=%d threads=%d new_conn=%d origins=%d ids=%llu park=%d completed=%llu errors=%llu timeouts=%llu expect_misses=%llu "
-                "connects=%llu elapsed_s=%.3f rps=%.1f",
-                websocket ? "ws" : "http", cfg.conns, cfg.threads, cfg.newConnPerRequest ? 1 : 0, cfg.origins,
-                static_cast<unsigned long long>(cfg.ids), a.Has("--park") ? 1 : 0,
-                static_cast<unsigned long long>(res.completed), static_cast<unsigned long long>(res.errors),
-                static_cast<unsigned long long>(res.timeouts), static_cast<unsigned long long>(res.expectMisses),
-                static_cast<unsigned long long>(res.connects), res.elapsedS,
-                static_cast<double>(res.completed) / res.elapsedS);
+    std::printf(
+        "mode=%s conns=%d threads=%d new_conn=%d origins=%d ids=%llu park=%d completed=%llu "
+        "errors=%llu timeouts=%llu expect_misses=%llu "
+        "connects=%llu elapsed_s=%.3f rps=%.1f",
+        websocket ? "ws" : "http", cfg.conns, cfg.threads, cfg.newConnPerRequest ? 1 : 0,
+        cfg.origins, static_cast<unsigned long long>(cfg.ids), a.Has("--park") ? 1 : 0,
+        static_cast<unsigned long long>(res.completed), static_cast<unsigned long long>(res.errors),
+        static_cast<unsigned long long>(res.timeouts),
+        static_cast<unsigned long long>(res.expectMisses),
+        static_cast<unsigned long long>(res.connects), res.elapsedS,
+        static_cast<double>(res.completed) / res.elapsedS);
     PrintLatency(s);
-    std::printf(" client_cpu_s=%.3f bytes_in=%llu\n", res.clientCpuS, static_cast<unsigned long long>(res.bytesIn));
+    std::printf(" client_cpu_s=%.3f bytes_in=%llu\n", res.clientCpuS,
+                static_cast<unsigned long long>(res.bytesIn));
     const std::string hist = a.Get("--histogram", "");
     if (!hist.empty()) {
         if (std::FILE* f = std::fopen(hist.c_str(), "w")) {
@@ -157,8 +162,7 @@ int RunLoad(const Args& a, bool websocket)
     return 0;
 }
 
-double Median(std::vector<double> v)
-{
+double Median(std::vector<double> v) {
     if (v.empty()) {
         return 0;
     }
@@ -168,15 +172,15 @@ double Median(std::vector<double> v)
 }
 
 // One request over a keep-alive connection, reconnecting once if the server closed it meanwhile.
-bool RoundTrip(CSyncConn& conn, const std::string& json, std::string& body)
-{
+bool RoundTrip(CSyncConn& conn, const std::string& json, std::string& body) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (!conn.IsOpen() && !conn.Connect(10000)) {
             return false;
         }
         HttpResponse res;
         std::string raw;
-        if (conn.SendAll(BuildPostRequest(conn.HostHeader(), json, false)) && conn.ReadHttp(res, raw, body)) {
+        if (conn.SendAll(BuildPostRequest(conn.HostHeader(), json, false)) &&
+            conn.ReadHttp(res, raw, body)) {
             if (res.closeAfter) {
                 conn.Close();
             }
@@ -189,8 +193,7 @@ bool RoundTrip(CSyncConn& conn, const std::string& json, std::string& body)
 
 // Parks results (use_getresult "TRUE") and measures collecting them. The store size stays constant
 // while measuring: every collected result is parked again before the next timed collection.
-int RunGetResult(const Args& a)
-{
+int RunGetResult(const Args& a) {
     const std::string host = a.Get("--host", "127.0.0.1");
     const int port = static_cast<int>(a.Long("--port", 4441));
     const bool many = a.Get("--spread", "one") == "many";
@@ -220,14 +223,19 @@ int RunGetResult(const Args& a)
     CSyncConn conn(ctx.get(), host, port);
     const RequestTemplate park(DefaultRequestTemplate(/*park=*/true, "bench"));
     auto originOf = [many](long i) {
-        return many ? "https://o" + std::to_string(i % 1000) + ".bench.localhost" : std::string("https://store.bench.localhost");
+        return many ? "https://o" + std::to_string(i % 1000) + ".bench.localhost"
+                    : std::string("https://store.bench.localhost");
     };
     auto parkOne = [&](long i, std::string& body) {
-        return RoundTrip(conn, park.Render(static_cast<std::uint64_t>(i), "p" + std::to_string(i), originOf(i), 0, pad), body);
+        return RoundTrip(conn,
+                         park.Render(static_cast<std::uint64_t>(i), "p" + std::to_string(i),
+                                     originOf(i), 0, pad),
+                         body);
     };
     const long batches = std::max(1L, a.Long("--batches", 5));
     std::vector<std::uint64_t> all;
-    auto CloseBatch = [&all](std::vector<std::uint64_t>& lat, std::vector<double>& p50, std::vector<double>& p99) {
+    auto CloseBatch = [&all](std::vector<std::uint64_t>& lat, std::vector<double>& p50,
+                             std::vector<double>& p99) {
         if (lat.empty()) {
             return;
         }
@@ -245,7 +253,9 @@ int RunGetResult(const Args& a)
     {
         std::string body;
         for (int w = 0; w < 200; ++w) {
-            const std::string get = "{\"cmd\":\"GET_RESULT\",\"id\":\"w\",\"tabid\":\"bench\",\"origin\":\"" + originOf(0) + "\"}";
+            const std::string get =
+                "{\"cmd\":\"GET_RESULT\",\"id\":\"w\",\"tabid\":\"bench\",\"origin\":\"" +
+                originOf(0) + "\"}";
             if (!RoundTrip(conn, get, body)) {
                 std::fprintf(stderr, "warm-up request failed: %s\n", conn.LastError().c_str());
                 return 3;
@@ -257,7 +267,8 @@ int RunGetResult(const Args& a)
         std::string body;
         for (; parked < size; ++parked) {
             if (!parkOne(parked, body)) {
-                std::fprintf(stderr, "parking request %ld failed: %s\n", parked, conn.LastError().c_str());
+                std::fprintf(stderr, "parking request %ld failed: %s\n", parked,
+                             conn.LastError().c_str());
                 return 3;
             }
         }
@@ -297,18 +308,21 @@ int RunGetResult(const Args& a)
         }
         CloseBatch(lat, batchP50, batchP99);
         const LatencySummary s = Summarize(all);
-        std::printf("mode=getresult spread=%s size=%ld origins=%ld samples=%zu batches=%zu misses=%ld failures=%d "
-                    "fill_s=%.3f mean_us=%.1f p50_us=%.1f p99_us=%.1f p99_all_us=%.1f p999_all_us=%.1f max_us=%.1f\n",
-                    many ? "many" : "one", size, many ? std::min(size, 1000L) : 1L, s.count, batchP99.size(), misses,
-                    failures, fillS, s.meanUs, Median(batchP50), Median(batchP99), s.p99Us, s.p999Us, s.maxUs);
+        std::printf(
+            "mode=getresult spread=%s size=%ld origins=%ld samples=%zu batches=%zu misses=%ld "
+            "failures=%d "
+            "fill_s=%.3f mean_us=%.1f p50_us=%.1f p99_us=%.1f p99_all_us=%.1f p999_all_us=%.1f "
+            "max_us=%.1f\n",
+            many ? "many" : "one", size, many ? std::min(size, 1000L) : 1L, s.count,
+            batchP99.size(), misses, failures, fillS, s.meanUs, Median(batchP50), Median(batchP99),
+            s.p99Us, s.p999Us, s.maxUs);
         all.clear();
         std::fflush(stdout);
     }
     return failures == 0 ? 0 : 4;
 }
 
-int RunStartup(const Args& a)
-{
+int RunStartup(const Args& a) {
     if (a.command.empty()) {
         Usage();
         return 2;
@@ -354,20 +368,20 @@ int RunStartup(const Args& a)
         if (conn.Connect(2000)) {
             const double ms = static_cast<double>(NowNs() - t0) / 1e6;
             conn.Close();
-            std::printf("mode=startup port=%d startup_ms=%.2f child_pid=%d child_exited=%d\n", port, ms, static_cast<int>(child),
-                        reaped ? 1 : 0);
+            std::printf("mode=startup port=%d startup_ms=%.2f child_pid=%d child_exited=%d\n", port,
+                        ms, static_cast<int>(child), reaped ? 1 : 0);
             return 0;
         }
         if (static_cast<long>((NowNs() - t0) / 1000000ull) > timeoutMs) {
-            std::fprintf(stderr, "port %d did not accept TLS within %ld ms (%s)\n", port, timeoutMs, conn.LastError().c_str());
+            std::fprintf(stderr, "port %d did not accept TLS within %ld ms (%s)\n", port, timeoutMs,
+                         conn.LastError().c_str());
             return 3;
         }
         usleep(500);
     }
 }
 
-int RunIdle(const Args& a)
-{
+int RunIdle(const Args& a) {
     std::vector<int> pids;
     for (auto it = a.opts.lower_bound("--pid"); it != a.opts.upper_bound("--pid"); ++it) {
         pids.push_back(std::atoi(it->second.c_str()));
@@ -415,42 +429,45 @@ int RunIdle(const Args& a)
             acc.involuntary += t.involuntary - prev.involuntary;
             acc.ticks += t.cpuTicks - prev.cpuTicks;
             if (a.Has("--verbose")) {
-                std::fprintf(stderr, "pid %d tid %d %-16s wakeups %llu involuntary %llu cpu_ticks %llu\n", pids[i], t.tid,
-                             t.comm.c_str(), static_cast<unsigned long long>(t.voluntary - prev.voluntary),
+                std::fprintf(stderr,
+                             "pid %d tid %d %-16s wakeups %llu involuntary %llu cpu_ticks %llu\n",
+                             pids[i], t.tid, t.comm.c_str(),
+                             static_cast<unsigned long long>(t.voluntary - prev.voluntary),
                              static_cast<unsigned long long>(t.involuntary - prev.involuntary),
                              static_cast<unsigned long long>(t.cpuTicks - prev.cpuTicks));
             }
         }
-        std::printf("mode=idle pid=%d seconds=%.1f own_threads=%d own_wakeups=%llu own_wakeups_per_s=%.3f own_cpu_s=%.3f "
-                    "civet_threads=%d civet_wakeups=%llu civet_wakeups_per_s=%.3f civet_cpu_s=%.3f involuntary=%llu "
-                    "rss_kib=%ld anon_kib=%ld\n",
-                    pids[i], elapsed, own.threads, static_cast<unsigned long long>(own.wakeups),
-                    static_cast<double>(own.wakeups) / elapsed, static_cast<double>(own.ticks) / tick, civet.threads,
-                    static_cast<unsigned long long>(civet.wakeups), static_cast<double>(civet.wakeups) / elapsed,
-                    static_cast<double>(civet.ticks) / tick,
-                    static_cast<unsigned long long>(own.involuntary + civet.involuntary), StatusKib(pids[i], "VmRSS"),
-                    StatusKib(pids[i], "RssAnon"));
+        std::printf(
+            "mode=idle pid=%d seconds=%.1f own_threads=%d own_wakeups=%llu own_wakeups_per_s=%.3f "
+            "own_cpu_s=%.3f "
+            "civet_threads=%d civet_wakeups=%llu civet_wakeups_per_s=%.3f civet_cpu_s=%.3f "
+            "involuntary=%llu "
+            "rss_kib=%ld anon_kib=%ld\n",
+            pids[i], elapsed, own.threads, static_cast<unsigned long long>(own.wakeups),
+            static_cast<double>(own.wakeups) / elapsed, static_cast<double>(own.ticks) / tick,
+            civet.threads, static_cast<unsigned long long>(civet.wakeups),
+            static_cast<double>(civet.wakeups) / elapsed, static_cast<double>(civet.ticks) / tick,
+            static_cast<unsigned long long>(own.involuntary + civet.involuntary),
+            StatusKib(pids[i], "VmRSS"), StatusKib(pids[i], "RssAnon"));
     }
     return rc;
 }
 
-int RunRss(const Args& a)
-{
+int RunRss(const Args& a) {
     const int pid = static_cast<int>(a.Long("--pid", 0));
     const long rss = StatusKib(pid, "VmRSS");
     if (pid <= 0 || rss < 0) {
         std::fprintf(stderr, "process %d is not running\n", pid);
         return 3;
     }
-    std::printf("mode=rss pid=%d rss_kib=%ld hwm_kib=%ld anon_kib=%ld\n", pid, rss, StatusKib(pid, "VmHWM"),
-                StatusKib(pid, "RssAnon"));
+    std::printf("mode=rss pid=%d rss_kib=%ld hwm_kib=%ld anon_kib=%ld\n", pid, rss,
+                StatusKib(pid, "VmHWM"), StatusKib(pid, "RssAnon"));
     return 0;
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     // A server that closes a connection under us must not end the client.
     std::signal(SIGPIPE, SIG_IGN);
     if (argc < 2) {

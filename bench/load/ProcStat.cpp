@@ -19,16 +19,14 @@ struct DirCloser {
     void operator()(DIR* d) const { closedir(d); }
 };
 
-std::string ReadFile(const std::string& path)
-{
+std::string ReadFile(const std::string& path) {
     std::ifstream in(path);
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
 }
 
-std::uint64_t StatusField(const std::string& status, const char* name)
-{
+std::uint64_t StatusField(const std::string& status, const char* name) {
     const std::string key = std::string("\n") + name + ":";
     const std::size_t pos = status.find(key);
     if (pos == std::string::npos) {
@@ -39,13 +37,11 @@ std::uint64_t StatusField(const std::string& status, const char* name)
 
 }  // namespace
 
-bool IsCivetWebThread(const std::string& comm)
-{
+bool IsCivetWebThread(const std::string& comm) {
     return comm.compare(0, 9, "civetweb-") == 0;
 }
 
-bool SampleThreads(int pid, std::vector<ThreadSample>& out)
-{
+bool SampleThreads(int pid, std::vector<ThreadSample>& out) {
     out.clear();
     const std::string base = "/proc/" + std::to_string(pid) + "/task";
     std::unique_ptr<DIR, DirCloser> dir(opendir(base.c_str()));
@@ -83,8 +79,7 @@ bool SampleThreads(int pid, std::vector<ThreadSample>& out)
     return !out.empty();
 }
 
-long StatusKib(int pid, const char* field)
-{
+long StatusKib(int pid, const char* field) {
     const std::string status = "\n" + ReadFile("/proc/" + std::to_string(pid) + "/status");
     const std::string key = std::string("\n") + field + ":";
     if (status.find(key) == std::string::npos) {

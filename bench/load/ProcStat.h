@@ -11,9 +11,9 @@ namespace nvbench {
 struct ThreadSample {
     int tid = 0;
     std::string comm;
-    std::uint64_t voluntary = 0;     // voluntary_ctxt_switches: the thread blocked and woke again
+    std::uint64_t voluntary = 0;  // voluntary_ctxt_switches: the thread blocked and woke again
     std::uint64_t involuntary = 0;
-    std::uint64_t cpuTicks = 0;      // utime + stime
+    std::uint64_t cpuTicks = 0;  // utime + stime
 };
 
 // Every thread of the process; false when the process is gone.

@@ -8,8 +8,7 @@
 
 namespace nvbench {
 
-std::string FormEncode(const std::string& text)
-{
+std::string FormEncode(const std::string& text) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size() * 3);
@@ -27,15 +26,15 @@ std::string FormEncode(const std::string& text)
     return out;
 }
 
-std::string BuildPostRequest(const std::string& host, const std::string& json, bool closeAfter)
-{
+std::string BuildPostRequest(const std::string& host, const std::string& json, bool closeAfter) {
     const std::string body = "request=" + FormEncode(json);
     std::string req;
     req.reserve(body.size() + 256);
     req += "POST / HTTP/1.1\r\nHost: ";
     req += host;
-    req += "\r\nOrigin: https://bench.localhost\r\n"
-           "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: ";
+    req +=
+        "\r\nOrigin: https://bench.localhost\r\n"
+        "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: ";
     req += std::to_string(body.size());
     req += "\r\n";
     if (closeAfter) {
@@ -46,8 +45,7 @@ std::string BuildPostRequest(const std::string& host, const std::string& json, b
     return req;
 }
 
-std::string BuildUpgradeRequest(const std::string& host, const std::string& path)
-{
+std::string BuildUpgradeRequest(const std::string& host, const std::string& path) {
     return "GET " + path + " HTTP/1.1\r\nHost: " + host +
            "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
@@ -57,8 +55,7 @@ std::string BuildUpgradeRequest(const std::string& host, const std::string& path
 namespace {
 
 // Case-insensitive search for a header line "name:" inside the head; returns the value or "".
-std::string HeaderValue(const std::string& head, const char* name)
-{
+std::string HeaderValue(const std::string& head, const char* name) {
     const std::size_t nameLen = std::strlen(name);
     std::size_t pos = head.find("\r\n");
     while (pos != std::string::npos && pos + 2 < head.size()) {
@@ -80,8 +77,7 @@ std::string HeaderValue(const std::string& head, const char* name)
 
 }  // namespace
 
-HttpResponse ParseHttpResponse(const std::string& buf)
-{
+HttpResponse ParseHttpResponse(const std::string& buf) {
     HttpResponse res;
     const std::size_t headEnd = buf.find("\r\n\r\n");
     if (headEnd == std::string::npos) {
@@ -122,8 +118,7 @@ HttpResponse ParseHttpResponse(const std::string& buf)
     return res;
 }
 
-std::string BuildClientFrame(int opcode, const std::string& payload, std::uint32_t maskKey)
-{
+std::string BuildClientFrame(int opcode, const std::string& payload, std::uint32_t maskKey) {
     std::string f;
     f.reserve(payload.size() + 14);
     f.push_back(static_cast<char>(0x80 | (opcode & 0x0F)));
@@ -140,8 +135,9 @@ std::string BuildClientFrame(int opcode, const std::string& payload, std::uint32
             f.push_back(static_cast<char>((static_cast<std::uint64_t>(n) >> shift) & 0xFF));
         }
     }
-    unsigned char mask[4] = {static_cast<unsigned char>(maskKey >> 24), static_cast<unsigned char>(maskKey >> 16),
-                             static_cast<unsigned char>(maskKey >> 8), static_cast<unsigned char>(maskKey)};
+    unsigned char mask[4] = {
+        static_cast<unsigned char>(maskKey >> 24), static_cast<unsigned char>(maskKey >> 16),
+        static_cast<unsigned char>(maskKey >> 8), static_cast<unsigned char>(maskKey)};
     f.append(reinterpret_cast<const char*>(mask), 4);
     for (std::size_t i = 0; i < n; ++i) {
         f.push_back(static_cast<char>(static_cast<unsigned char>(payload[i]) ^ mask[i & 3]));
@@ -149,8 +145,7 @@ std::string BuildClientFrame(int opcode, const std::string& payload, std::uint32
     return f;
 }
 
-WsFrame ParseServerFrame(const std::string& buf)
-{
+WsFrame ParseServerFrame(const std::string& buf) {
     WsFrame fr;
     if (buf.size() < 2) {
         return fr;
@@ -190,12 +185,15 @@ WsFrame ParseServerFrame(const std::string& buf)
     return fr;
 }
 
-RequestTemplate::RequestTemplate(const std::string& text)
-{
+RequestTemplate::RequestTemplate(const std::string& text) {
     static const struct {
         const char* name;
         Kind kind;
-    } kNames[] = {{"{r}", Kind::R}, {"{id}", Kind::Id}, {"{origin}", Kind::Origin}, {"{conn}", Kind::Conn}, {"{pad}", Kind::Pad}};
+    } kNames[] = {{"{r}", Kind::R},
+                  {"{id}", Kind::Id},
+                  {"{origin}", Kind::Origin},
+                  {"{conn}", Kind::Conn},
+                  {"{pad}", Kind::Pad}};
     std::string literal;
     std::size_t i = 0;
     while (i < text.size()) {
@@ -224,27 +222,39 @@ RequestTemplate::RequestTemplate(const std::string& text)
     }
 }
 
-std::string RequestTemplate::Render(std::uint64_t r, const std::string& id, const std::string& origin, int conn,
-                                    const std::string& pad) const
-{
+std::string RequestTemplate::Render(std::uint64_t r, const std::string& id,
+                                    const std::string& origin, int conn,
+                                    const std::string& pad) const {
     std::string out;
     out.reserve(256 + pad.size());
     for (const Piece& p : m_pieces) {
         switch (p.kind) {
-        case Kind::Literal: out += p.text; break;
-        case Kind::R: out += std::to_string(r); break;
-        case Kind::Id: out += id; break;
-        case Kind::Origin: out += origin; break;
-        case Kind::Conn: out += std::to_string(conn); break;
-        case Kind::Pad: out += pad; break;
+            case Kind::Literal:
+                out += p.text;
+                break;
+            case Kind::R:
+                out += std::to_string(r);
+                break;
+            case Kind::Id:
+                out += id;
+                break;
+            case Kind::Origin:
+                out += origin;
+                break;
+            case Kind::Conn:
+                out += std::to_string(conn);
+                break;
+            case Kind::Pad:
+                out += pad;
+                break;
         }
     }
     return out;
 }
 
-std::string DefaultRequestTemplate(bool park, const std::string& tabid)
-{
-    std::string t = "{\"id\":\"{id}\",\"tabid\":\"" + tabid + "\",\"cmd\":\"sign\",\"origin\":\"{origin}\","
+std::string DefaultRequestTemplate(bool park, const std::string& tabid) {
+    std::string t = "{\"id\":\"{id}\",\"tabid\":\"" + tabid +
+                    "\",\"cmd\":\"sign\",\"origin\":\"{origin}\","
                     "\"callback\":\"onReply\",\"module\":\"sample\",";
     if (park) {
         t += "\"use_getresult\":\"TRUE\",";

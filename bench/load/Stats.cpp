@@ -8,19 +8,18 @@
 
 namespace nvbench {
 
-double PercentileUs(const std::vector<std::uint64_t>& sortedNs, double percent)
-{
+double PercentileUs(const std::vector<std::uint64_t>& sortedNs, double percent) {
     if (sortedNs.empty()) {
         return 0;
     }
     // Nearest rank: the smallest sample with at least percent% of the samples at or below it.
-    auto rank = static_cast<std::size_t>(std::ceil(percent / 100.0 * static_cast<double>(sortedNs.size())));
+    auto rank =
+        static_cast<std::size_t>(std::ceil(percent / 100.0 * static_cast<double>(sortedNs.size())));
     rank = std::clamp<std::size_t>(rank, 1, sortedNs.size());
     return static_cast<double>(sortedNs[rank - 1]) / 1000.0;
 }
 
-LatencySummary Summarize(std::vector<std::uint64_t>& samplesNs)
-{
+LatencySummary Summarize(std::vector<std::uint64_t>& samplesNs) {
     LatencySummary s;
     std::sort(samplesNs.begin(), samplesNs.end());
     s.count = samplesNs.size();
@@ -40,8 +39,7 @@ LatencySummary Summarize(std::vector<std::uint64_t>& samplesNs)
     return s;
 }
 
-void WriteHistogram(std::FILE* out, const std::vector<std::uint64_t>& sortedNs)
-{
+void WriteHistogram(std::FILE* out, const std::vector<std::uint64_t>& sortedNs) {
     std::size_t i = 0;
     for (int step = 1; i < sortedNs.size() && step <= 100; ++step) {  // up to 10^10 us
         const double upperUs = std::pow(10.0, step / 10.0);
@@ -55,15 +53,14 @@ void WriteHistogram(std::FILE* out, const std::vector<std::uint64_t>& sortedNs)
     }
 }
 
-std::uint64_t NowNs()
-{
+std::uint64_t NowNs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<std::uint64_t>(ts.tv_nsec);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull +
+           static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
-double ProcessCpuSeconds()
-{
+double ProcessCpuSeconds() {
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
     return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +

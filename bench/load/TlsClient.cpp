@@ -14,16 +14,14 @@
 
 namespace nvbench {
 
-void CFd::Reset(int fd)
-{
+void CFd::Reset(int fd) {
     if (m_fd >= 0) {
         ::close(m_fd);
     }
     m_fd = fd;
 }
 
-SslCtxPtr MakeClientContext(const std::string& caFile)
-{
+SslCtxPtr MakeClientContext(const std::string& caFile) {
     SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
     if (!ctx) {
         return ctx;
@@ -41,15 +39,15 @@ SslCtxPtr MakeClientContext(const std::string& caFile)
     return ctx;
 }
 
-int StartTcpConnect(const std::string& host, int port, bool nonBlocking)
-{
+int StartTcpConnect(const std::string& host, int port, bool nonBlocking) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<std::uint16_t>(port));
     if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
         return -1;
     }
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
+    const int fd =
+        ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
     if (fd < 0) {
         return -1;
     }
@@ -63,16 +61,14 @@ int StartTcpConnect(const std::string& host, int port, bool nonBlocking)
     return fd;
 }
 
-void SetAbortiveClose(int fd)
-{
+void SetAbortiveClose(int fd) {
     linger lg{};
     lg.l_onoff = 1;
     lg.l_linger = 0;
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
 }
 
-bool CSyncConn::Connect(int timeoutMs)
-{
+bool CSyncConn::Connect(int timeoutMs) {
     Close();
     m_fd.Reset(StartTcpConnect(m_host, m_port, /*nonBlocking=*/false));
     if (m_fd.Get() < 0) {
@@ -101,8 +97,7 @@ bool CSyncConn::Connect(int timeoutMs)
     return true;
 }
 
-bool CSyncConn::SendAll(const std::string& data)
-{
+bool CSyncConn::SendAll(const std::string& data) {
     if (!m_ssl) {
         return false;
     }
@@ -114,12 +109,13 @@ bool CSyncConn::SendAll(const std::string& data)
     return true;
 }
 
-bool CSyncConn::Fill()
-{
+bool CSyncConn::Fill() {
     char buf[16384];
     const int n = SSL_read(m_ssl.get(), buf, sizeof(buf));
     if (n <= 0) {
-        m_error = SSL_get_error(m_ssl.get(), n) == SSL_ERROR_ZERO_RETURN ? "closed by peer" : "read failed or timed out";
+        m_error = SSL_get_error(m_ssl.get(), n) == SSL_ERROR_ZERO_RETURN
+                      ? "closed by peer"
+                      : "read failed or timed out";
         ERR_clear_error();
         return false;
     }
@@ -127,8 +123,7 @@ bool CSyncConn::Fill()
     return true;
 }
 
-bool CSyncConn::ReadHttp(HttpResponse& res, std::string& raw, std::string& body)
-{
+bool CSyncConn::ReadHttp(HttpResponse& res, std::string& raw, std::string& body) {
     if (!m_ssl) {
         return false;
     }
@@ -150,8 +145,7 @@ bool CSyncConn::ReadHttp(HttpResponse& res, std::string& raw, std::string& body)
     }
 }
 
-bool CSyncConn::Upgrade(const std::string& path)
-{
+bool CSyncConn::Upgrade(const std::string& path) {
     if (!SendAll(BuildUpgradeRequest(HostHeader(), path))) {
         return false;
     }
@@ -168,14 +162,12 @@ bool CSyncConn::Upgrade(const std::string& path)
     return true;
 }
 
-bool CSyncConn::SendText(const std::string& text)
-{
+bool CSyncConn::SendText(const std::string& text) {
     m_mask = m_mask * 1103515245u + 12345u;
     return SendAll(BuildClientFrame(1, text, m_mask));
 }
 
-bool CSyncConn::ReadFrame(int& opcode, std::string& payload)
-{
+bool CSyncConn::ReadFrame(int& opcode, std::string& payload) {
     if (!m_ssl) {
         return false;
     }
@@ -197,8 +189,7 @@ bool CSyncConn::ReadFrame(int& opcode, std::string& payload)
     }
 }
 
-void CSyncConn::Close()
-{
+void CSyncConn::Close() {
     if (m_ssl) {
         SSL_shutdown(m_ssl.get());
         ERR_clear_error();

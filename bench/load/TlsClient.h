@@ -28,8 +28,7 @@ public:
     explicit CFd(int fd) : m_fd(fd) {}
     ~CFd() { Reset(); }
     CFd(CFd&& other) noexcept : m_fd(other.Release()) {}
-    CFd& operator=(CFd&& other) noexcept
-    {
+    CFd& operator=(CFd&& other) noexcept {
         if (this != &other) {
             Reset(other.Release());
         }
@@ -38,8 +37,7 @@ public:
     CFd(const CFd&) = delete;
     CFd& operator=(const CFd&) = delete;
     int Get() const { return m_fd; }
-    int Release()
-    {
+    int Release() {
         const int fd = m_fd;
         m_fd = -1;
         return fd;
@@ -66,7 +64,8 @@ void SetAbortiveClose(int fd);
 // Blocking TLS connection with socket time-outs; every operation fails instead of hanging.
 class CSyncConn {
 public:
-    CSyncConn(SSL_CTX* ctx, std::string host, int port) : m_ctx(ctx), m_host(std::move(host)), m_port(port) {}
+    CSyncConn(SSL_CTX* ctx, std::string host, int port)
+        : m_ctx(ctx), m_host(std::move(host)), m_port(port) {}
     bool Connect(int timeoutMs);
     bool SendAll(const std::string& data);
     // Reads one complete HTTP response; raw receives its bytes, body its body.

@@ -60,8 +60,9 @@ public:
 };
 
 bool SiteLooksRight(const SITE_INTERFACE* site) {
-    return site != nullptr && site->nVersion == kSiteInterfaceVersion && site->nLength == kSiteInterfaceLength &&
-           site->nCount == kSiteInterfaceCount && site->pfnMalloc != nullptr && site->pfnFree != nullptr &&
+    return site != nullptr && site->nVersion == kSiteInterfaceVersion &&
+           site->nLength == kSiteInterfaceLength && site->nCount == kSiteInterfaceCount &&
+           site->pfnMalloc != nullptr && site->pfnFree != nullptr &&
            site->pfnSetCallback != nullptr;
 }
 
@@ -69,13 +70,15 @@ bool SiteLooksRight(const SITE_INTERFACE* site) {
 char* CopyForDaemon(const SITE_INTERFACE* site, const char* text) {
     const std::size_t len = std::strlen(text);
     auto* out = static_cast<char*>(site->pfnMalloc(len + 1));
-    if (out != nullptr) std::memcpy(out, text, len + 1);
+    if (out != nullptr)
+        std::memcpy(out, text, len + 1);
     return out;
 }
 
 // borrowed: json_object_object_get adds no reference
 json_object* Member(json_object* request, const char* key) {
-    if (request == nullptr || !json_object_is_type(request, json_type_object)) return nullptr;
+    if (request == nullptr || !json_object_is_type(request, json_type_object))
+        return nullptr;
     return json_object_object_get(request, key);
 }
 
@@ -96,14 +99,17 @@ char* Relay(const SITE_INTERFACE* site, json_object* request) {
 
 char* Describe(const SITE_INTERFACE* site, json_object* request, const char* requestText) {
     JsonPtr reply(json_object_new_object());
-    if (!reply) return nullptr;
+    if (!reply)
+        return nullptr;
     json_object* cmd = Member(request, "cmd");
     json_object_object_add(reply.get(), "module", json_object_new_string("sample"));
     json_object_object_add(reply.get(), "cmd", cmd != nullptr ? json_object_get(cmd) : nullptr);
     json_object_object_add(reply.get(), "request", json_object_new_string(requestText));
     json_object_object_add(reply.get(), "init_calls", json_object_new_int64(g_initCalls.load()));
-    json_object_object_add(reply.get(), "invoke_calls", json_object_new_int64(g_invokeCalls.load()));
-    json_object_object_add(reply.get(), "uninit_calls", json_object_new_int64(g_uninitCalls.load()));
+    json_object_object_add(reply.get(), "invoke_calls",
+                           json_object_new_int64(g_invokeCalls.load()));
+    json_object_object_add(reply.get(), "uninit_calls",
+                           json_object_new_int64(g_uninitCalls.load()));
     json_object_object_add(reply.get(), "max_concurrent_invokes",
                            json_object_new_int64(g_maxInvokesInFlight.load()));
     const char* text = json_object_to_json_string(reply.get());
@@ -114,7 +120,8 @@ char* Describe(const SITE_INTERFACE* site, json_object* request, const char* req
 
 SAMPLE_EXPORT int InitSite_external(SITE_INTERFACE* site) {
     // Refuse a record this module was not built for rather than call through unknown pointers.
-    if (!SiteLooksRight(site)) return -1;
+    if (!SiteLooksRight(site))
+        return -1;
     g_site.store(site);
     ++g_initCalls;
     return 0;
@@ -124,7 +131,8 @@ SAMPLE_EXPORT char* InvokeSite_external(const char* request) {
     // No exception may leave a C entry point; a null reply is the documented failure.
     try {
         SITE_INTERFACE* site = g_site.load();
-        if (site == nullptr || request == nullptr) return nullptr;
+        if (site == nullptr || request == nullptr)
+            return nullptr;
         InvokeInFlight inFlight;
         ++g_invokeCalls;
 
@@ -132,14 +140,19 @@ SAMPLE_EXPORT char* InvokeSite_external(const char* request) {
         JsonPtr parsed(json_tokener_parse(request));
 
         json_object* delay = Member(parsed.get(), "delay_ms");
-        if (delay != nullptr && (json_object_is_type(delay, json_type_int) || json_object_is_type(delay, json_type_double))) {
-            const long ms = std::clamp<long>(static_cast<long>(json_object_get_int64(delay)), 0, kMaxDelayMs);
+        if (delay != nullptr && (json_object_is_type(delay, json_type_int) ||
+                                 json_object_is_type(delay, json_type_double))) {
+            const long ms =
+                std::clamp<long>(static_cast<long>(json_object_get_int64(delay)), 0, kMaxDelayMs);
             std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         }
-        if (MemberIs(parsed.get(), "reply_mode", "null")) return nullptr;
-        if (MemberIs(parsed.get(), "reply_mode", "empty")) return CopyForDaemon(site, "");
+        if (MemberIs(parsed.get(), "reply_mode", "null"))
+            return nullptr;
+        if (MemberIs(parsed.get(), "reply_mode", "empty"))
+            return CopyForDaemon(site, "");
         json_object* callback = Member(parsed.get(), "relay_callback");
-        if (callback != nullptr && json_object_is_type(callback, json_type_string)) return Relay(site, parsed.get());
+        if (callback != nullptr && json_object_is_type(callback, json_type_string))
+            return Relay(site, parsed.get());
         return Describe(site, parsed.get(), request);
     } catch (...) {
         return nullptr;

@@ -41,7 +41,8 @@ FakeModuleStats Stats(const char* path) {
 // Opens a module through the bridge and closes it at the end of the scope.
 class OpenedModule {
 public:
-    OpenedModule(CVelstraWrapperLinux& wrapper) : m_wrapper(wrapper), m_handle(wrapper.Open(nullptr)) {}
+    OpenedModule(CVelstraWrapperLinux& wrapper)
+        : m_wrapper(wrapper), m_handle(wrapper.Open(nullptr)) {}
     ~OpenedModule() { m_wrapper.Close(m_handle); }
     OpenedModule(const OpenedModule&) = delete;
     OpenedModule& operator=(const OpenedModule&) = delete;
@@ -101,22 +102,27 @@ TEST(CallbackRelay, WrapperSetCallback_CallbackAndReply_ConcatenatesWithoutEscap
     CALLBACK_REPLY out{false, "earlier text that is longer than the short-string buffer"};
     EXPECT_EQ(WrapperSetCallback(&out, nullptr, "cb1", "{\"a\":1}"), 0);
     EXPECT_TRUE(out.bDone);
-    EXPECT_EQ(out.strText, R"({"response":{"id":"setcallback", "tabid":"", "callback":"cb1", "reply":{"a":1}}})");
+    EXPECT_EQ(
+        out.strText,
+        R"({"response":{"id":"setcallback", "tabid":"", "callback":"cb1", "reply":{"a":1}}})");
 
     // Neither piece is escaped: the module is trusted to pass JSON.
     EXPECT_EQ(WrapperSetCallback(&out, nullptr, "a\"b/c", "[1, \"x/y\"]"), 0);
-    EXPECT_EQ(out.strText,
-              R"({"response":{"id":"setcallback", "tabid":"", "callback":"a"b/c", "reply":[1, "x/y"]}})");
+    EXPECT_EQ(
+        out.strText,
+        R"({"response":{"id":"setcallback", "tabid":"", "callback":"a"b/c", "reply":[1, "x/y"]}})");
 }
 
 TEST(CallbackRelay, WrapperSetCallback_NullOrEmptyReply_WritesEmptyObject) {
     CALLBACK_REPLY out{false, ""};
     EXPECT_EQ(WrapperSetCallback(&out, reinterpret_cast<void*>(0x1), "cb", nullptr), 0);
-    EXPECT_EQ(out.strText, R"({"response":{"id":"setcallback", "tabid":"", "callback":"cb", "reply":{}}})");
+    EXPECT_EQ(out.strText,
+              R"({"response":{"id":"setcallback", "tabid":"", "callback":"cb", "reply":{}}})");
     out = CALLBACK_REPLY{false, ""};
     EXPECT_EQ(WrapperSetCallback(&out, nullptr, "", ""), 0);
     EXPECT_TRUE(out.bDone);
-    EXPECT_EQ(out.strText, R"({"response":{"id":"setcallback", "tabid":"", "callback":"", "reply":{}}})");
+    EXPECT_EQ(out.strText,
+              R"({"response":{"id":"setcallback", "tabid":"", "callback":"", "reply":{}}})");
 }
 
 TEST(CallbackRelay, WrapperSetCallback_NullCallbackOrOut_LeavesOutUntouchedAndReturnsZero) {
@@ -223,7 +229,8 @@ protected:
 
 TEST_F(VelstraWrapperGetFunc, GetFunc_Request_ReturnsModuleReplyForTheUnchangedText) {
     ASSERT_NE(m_module.Handle(), nullptr);
-    const std::string request = "{\"id\":\"7\", \"origin\":\"https://a.example/x\", \"t\":\"\xc3\xa9\\u0001\"}";
+    const std::string request =
+        "{\"id\":\"7\", \"origin\":\"https://a.example/x\", \"t\":\"\xc3\xa9\\u0001\"}";
     EXPECT_EQ(m_wrapper.GetFunc(request.c_str(), m_module.Handle()), "echo:" + request);
 }
 
@@ -278,12 +285,15 @@ TEST_F(VelstraWrapperGetFunc, GetFunc_ManyThreads_ModuleCallsNeverOverlap) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < kCallsPerThread; ++i) {
                 // Each call sleeps inside the module, so unserialised calls would surely overlap.
-                const std::string request = "fake:sleep=3 call-" + std::to_string(t) + "-" + std::to_string(i);
-                if (m_wrapper.GetFunc(request.c_str(), m_module.Handle()) != "echo:" + request) ++wrongReplies;
+                const std::string request =
+                    "fake:sleep=3 call-" + std::to_string(t) + "-" + std::to_string(i);
+                if (m_wrapper.GetFunc(request.c_str(), m_module.Handle()) != "echo:" + request)
+                    ++wrongReplies;
             }
         });
     }
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     EXPECT_EQ(wrongReplies.load(), 0);
     const FakeModuleStats stats = Stats(NV_FAKE_MODULE_PATH);
     EXPECT_EQ(stats.nMaxActive, 1);

@@ -25,14 +25,16 @@ public:
     bool Contains(const std::string& line) const {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (const auto& l : m_lines)
-            if (l == line) return true;
+            if (l == line)
+                return true;
         return false;
     }
     // Index of the first line equal to `line` at or after `from`, or -1.
     int IndexOf(const std::string& line, int from = 0) const {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (size_t i = static_cast<size_t>(from); i < m_lines.size(); ++i)
-            if (m_lines[i] == line) return static_cast<int>(i);
+            if (m_lines[i] == line)
+                return static_cast<int>(i);
         return -1;
     }
 

@@ -17,11 +17,13 @@ class TempDir {
 public:
     TempDir() {
         std::string tmpl = (std::filesystem::temp_directory_path() / "nvtools.XXXXXX").string();
-        if (mkdtemp(&tmpl[0]) != nullptr) m_path = tmpl;
+        if (mkdtemp(&tmpl[0]) != nullptr)
+            m_path = tmpl;
     }
     ~TempDir() {
         std::error_code ec;
-        if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
+        if (!m_path.empty())
+            std::filesystem::remove_all(m_path, ec);
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -52,11 +54,14 @@ struct ShellResult {
 inline ShellResult RunShell(const std::string& command) {
     ShellResult r;
     FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return r;
+    if (pipe == nullptr)
+        return r;
     char buf[512];
     size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0) r.output.append(buf, n);
+    while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0)
+        r.output.append(buf, n);
     const int status = pclose(pipe);
-    if (WIFEXITED(status)) r.status = WEXITSTATUS(status);
+    if (WIFEXITED(status))
+        r.status = WEXITSTATUS(status);
     return r;
 }

@@ -21,9 +21,11 @@ namespace {
 class ArgVector {
 public:
     ArgVector(std::initializer_list<const char*> args) : m_count(static_cast<int>(args.size())) {
-        for (const char* a : args) m_storage.emplace_back(a);
+        for (const char* a : args)
+            m_storage.emplace_back(a);
         m_argv.reset(new char*[m_storage.size()]);
-        for (size_t i = 0; i < m_storage.size(); ++i) m_argv[i] = m_storage[i].data();
+        for (size_t i = 0; i < m_storage.size(); ++i)
+            m_argv[i] = m_storage[i].data();
     }
     int argc() const { return m_count; }
     char** argv() { return m_argv.get(); }
@@ -44,7 +46,8 @@ ParseResult Parse(ArgVector args) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     int code = ParseCommandLine(args.argc(), args.argv());
-    ParseResult r{code, testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr()};
+    ParseResult r{code, testing::internal::GetCapturedStdout(),
+                  testing::internal::GetCapturedStderr()};
     return r;
 }
 
@@ -125,7 +128,8 @@ TEST_F(CommandLineTest, ParseCommandLine_FirstEndingSwitch_WinsOverLaterOnes) {
     EXPECT_TRUE(m_runner.Commands().empty()) << "-D after -A removes no certificate";
     EXPECT_EQ(Parse({"prog", "-D", "-A"}).code, 2);
     ASSERT_FALSE(m_runner.Commands().empty()) << "-D first removes the certificate";
-    EXPECT_NE(m_runner.Commands().front().find("certutil"), std::string::npos) << m_runner.Commands().front();
+    EXPECT_NE(m_runner.Commands().front().find("certutil"), std::string::npos)
+        << m_runner.Commands().front();
     ParseResult r = Parse({"prog", "-V", "-N"});
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out, "Norrim Velstra version 1.0.1.1013,(1.0.1.1) (Dec 15 2020 14:04:06)\n");

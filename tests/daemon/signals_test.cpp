@@ -20,11 +20,13 @@ constexpr int kTableSize = 27;
 class SignalTableGuard {
 public:
     SignalTableGuard() {
-        for (int i = 0; i < kTableSize; ++i) sigaction(kSignalTable[i], nullptr, &m_saved[i]);
+        for (int i = 0; i < kTableSize; ++i)
+            sigaction(kSignalTable[i], nullptr, &m_saved[i]);
     }
     ~SignalTableGuard() {
         for (int i = 0; i < kTableSize; ++i) {
-            if (kSignalTable[i] != SIGKILL) sigaction(kSignalTable[i], &m_saved[i], nullptr);
+            if (kSignalTable[i] != SIGKILL)
+                sigaction(kSignalTable[i], &m_saved[i], nullptr);
         }
         CDMServer::SetStopRoutine(nullptr);
     }
@@ -51,17 +53,19 @@ void LogToStderr(const char* line, void*) {
 }  // namespace
 
 TEST(SignalTableTest, SignalTable_Contents_AreAlphabeticalWithSigkillAtIndex8) {
-    const int expected[kTableSize] = {SIGABRT, SIGALRM,   SIGBUS,  SIGFPE,  SIGHUP,    SIGILL,  SIGINT,
-                                      SIGIO,   SIGKILL,   SIGPIPE, SIGPOLL, SIGPROF,   SIGPWR,  SIGQUIT,
-                                      SIGSEGV, SIGSTKFLT, SIGSYS,  SIGTERM, SIGTRAP,   SIGTSTP, SIGTTIN,
-                                      SIGTTOU, SIGURG,    SIGUSR1, SIGUSR2, SIGVTALRM, SIGXCPU};
-    for (int i = 0; i < kTableSize; ++i) EXPECT_EQ(kSignalTable[i], expected[i]) << "index " << i;
+    const int expected[kTableSize] = {
+        SIGABRT, SIGALRM, SIGBUS,  SIGFPE,  SIGHUP,  SIGILL,  SIGINT,    SIGIO,     SIGKILL,
+        SIGPIPE, SIGPOLL, SIGPROF, SIGPWR,  SIGQUIT, SIGSEGV, SIGSTKFLT, SIGSYS,    SIGTERM,
+        SIGTRAP, SIGTSTP, SIGTTIN, SIGTTOU, SIGURG,  SIGUSR1, SIGUSR2,   SIGVTALRM, SIGXCPU};
+    for (int i = 0; i < kTableSize; ++i)
+        EXPECT_EQ(kSignalTable[i], expected[i]) << "index " << i;
 }
 
 TEST(SignalTableTest, InstallSignalHandlers_Sigkill_StopsThereAndLogsIt) {
     SignalTableGuard guard;
     for (int i = 0; i < kTableSize; ++i) {
-        if (kSignalTable[i] != SIGKILL) signal(kSignalTable[i], SIG_DFL);
+        if (kSignalTable[i] != SIGKILL)
+            signal(kSignalTable[i], SIG_DFL);
     }
     LogCapture cap;
 
@@ -69,11 +73,13 @@ TEST(SignalTableTest, InstallSignalHandlers_Sigkill_StopsThereAndLogsIt) {
 
     ASSERT_EQ(cap.Lines().size(), 1u);
     EXPECT_EQ(cap.Lines()[0], "can not cactch 9, (index : 8)\n");
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(HandlerOf(kSignalTable[i]), &sig_handler) << "index " << i;
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(HandlerOf(kSignalTable[i]), &sig_handler) << "index " << i;
     // Everything after SIGKILL keeps its default action, SIGTERM and SIGPIPE among them.
     // (SIGPOLL at index 10 is SIGIO under another name, so it has the handler from index 7.)
     for (int i = 9; i < kTableSize; ++i) {
-        if (kSignalTable[i] == SIGIO) continue;
+        if (kSignalTable[i] == SIGIO)
+            continue;
         EXPECT_EQ(HandlerOf(kSignalTable[i]), SIG_DFL) << "index " << i;
     }
     EXPECT_EQ(HandlerOf(SIGTERM), SIG_DFL);
@@ -103,7 +109,9 @@ TEST(SignalDeathTest, SigHandler_StopSignal_IsHandedToWaitingThreadWhichLogsAndE
         std::string pattern =
             "LOG<=================================\n>"
             "LOG<=================================\n>"
-            "LOG<I GOT SIGNAL!!!!! PID : [0-9]+ \\(" + std::to_string(signo) + "\\)\n>"
+            "LOG<I GOT SIGNAL!!!!! PID : [0-9]+ \\(" +
+            std::to_string(signo) +
+            "\\)\n>"
             "LOG<\n\\[APP_EXIT\\]\\[vexHTTPServer_Linux:sig_handler:187\\] -1\n>$";
         EXPECT_EXIT(
             {

@@ -24,7 +24,9 @@ constexpr const char* kNick = "Tollan Root Authority - Velstra";
 // commands also run for real through the product's runner (pauses are only recorded).
 class ShellRecorder : public IDMShellRunner {
 public:
-    explicit ShellRecorder(bool passThrough = false) : m_passThrough(passThrough) { DMLinuxUtil_SetShellRunner(this); }
+    explicit ShellRecorder(bool passThrough = false) : m_passThrough(passThrough) {
+        DMLinuxUtil_SetShellRunner(this);
+    }
     ~ShellRecorder() override { DMLinuxUtil_SetShellRunner(nullptr); }
     ShellRecorder(const ShellRecorder&) = delete;
     ShellRecorder& operator=(const ShellRecorder&) = delete;
@@ -39,7 +41,8 @@ public:
     std::vector<std::string> Commands() const {
         std::vector<std::string> out;
         for (const auto& e : entries)
-            if (e.rfind("pause ", 0) != 0) out.push_back(e);
+            if (e.rfind("pause ", 0) != 0)
+                out.push_back(e);
         return out;
     }
 
@@ -92,7 +95,8 @@ template <typename Pred>
 bool WaitFor(Pred pred, int seconds = 60) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
@@ -102,18 +106,24 @@ bool WaitFor(Pred pred, int seconds = 60) {
 inline std::string RunAndRead(const std::string& command) {
     std::string out;
     FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
-    if (pipe == nullptr) return out;
+    if (pipe == nullptr)
+        return out;
     char buf[512];
     size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0) out.append(buf, n);
+    while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0)
+        out.append(buf, n);
     pclose(pipe);
     return out;
 }
 
 // The delete and add commands exactly as the installation builds them for ordinary paths.
-inline std::string DeleteCmd(const std::string& db) { return "certutil -d " + db + " -D -n \"" + kNick + "\""; }
-inline std::string AddCmd(const std::string& db, const std::string& trust, const std::string& certFile) {
-    return "certutil -A -t \"" + trust + "\" -n \"" + kNick + "\" -i \"" + certFile + "\" -d \"" + db + "\"";
+inline std::string DeleteCmd(const std::string& db) {
+    return "certutil -d " + db + " -D -n \"" + kNick + "\"";
+}
+inline std::string AddCmd(const std::string& db, const std::string& trust,
+                          const std::string& certFile) {
+    return "certutil -A -t \"" + trust + "\" -n \"" + kNick + "\" -i \"" + certFile + "\" -d \"" +
+           db + "\"";
 }
 
 }  // namespace desktoptest

@@ -6,7 +6,8 @@
 void CloseLikeWindowManager(unsigned long window) {
     // A connection of its own: the test's GTK connection belongs to the main thread.
     Display* display = XOpenDisplay(nullptr);
-    if (display == nullptr) return;
+    if (display == nullptr)
+        return;
     XEvent ev{};
     ev.xclient.type = ClientMessage;
     ev.xclient.window = window;

@@ -13,19 +13,23 @@ using namespace desktoptest;
 
 namespace {
 
-const std::string kEntry = std::string("[Desktop Entry]\n") + "Type=Application\n" + "Exec=" + NV_INSTALL_DIR + "/" +
-                           NV_PROGRAM_NAME + " -A\n" + "Hidden=false\n" + "NoDisplay=true\n" +
+const std::string kEntry = std::string("[Desktop Entry]\n") + "Type=Application\n" +
+                           "Exec=" + NV_INSTALL_DIR + "/" + NV_PROGRAM_NAME + " -A\n" +
+                           "Hidden=false\n" + "NoDisplay=true\n" +
                            "X-GNOME-Autostart-enabled=true\n" + "Name=" + NV_PROGRAM_NAME + "\n" +
                            "Comment=Norrim Velstra daemon handler\n";
 
-std::string EntryPath(const TempHome& home) { return home.Path() + "/.config/autostart/NorrimVelstra.desktop"; }
+std::string EntryPath(const TempHome& home) {
+    return home.Path() + "/.config/autostart/NorrimVelstra.desktop";
+}
 
 }  // namespace
 
 TEST(Autostart, DirectoryPresent_NoMkdirAndEntryReplacedByExactBytes) {
     TempHome home;
-    WriteFile(EntryPath(home),
-              "[Desktop Entry]\nExec=/something/else\nName=Old\nComment=a much longer old entry text\n");
+    WriteFile(
+        EntryPath(home),
+        "[Desktop Entry]\nExec=/something/else\nName=Old\nComment=a much longer old entry text\n");
     ShellRecorder rec;
 
     EXPECT_EQ(0, DMLinuxUtil_Regist_autostart());
@@ -42,9 +46,12 @@ TEST(Autostart, NoConfigDirectory_MadePrivateThenEntryWritten) {
 
     EXPECT_EQ(0, DMLinuxUtil_Regist_autostart());
 
-    EXPECT_EQ((std::vector<std::string>{"DMLinuxUtil_Regist_autostart: made " + home.Path() + "/.config\n"}),
+    EXPECT_EQ((std::vector<std::string>{"DMLinuxUtil_Regist_autostart: made " + home.Path() +
+                                        "/.config\n"}),
               cap.Lines());
-    EXPECT_EQ((std::vector<std::string>{"mkdir " + home.Path() + "/.config/autostart", "pause 100000"}), rec.entries);
+    EXPECT_EQ(
+        (std::vector<std::string>{"mkdir " + home.Path() + "/.config/autostart", "pause 100000"}),
+        rec.entries);
     EXPECT_EQ(0, DMLinuxUtil_CollectBackgroundCommands(60000));
     EXPECT_EQ(fs::status(home.Path() + "/.config").permissions(), fs::perms::owner_all);
     EXPECT_EQ(kEntry, ReadFile(EntryPath(home)));
@@ -71,7 +78,9 @@ TEST(Autostart, FileNamedAutostart_MkdirRunAndNoEntryWritten) {
 
     DMLinuxUtil_Regist_autostart();
 
-    EXPECT_EQ((std::vector<std::string>{"mkdir " + home.Path() + "/.config/autostart", "pause 100000"}), rec.entries);
+    EXPECT_EQ(
+        (std::vector<std::string>{"mkdir " + home.Path() + "/.config/autostart", "pause 100000"}),
+        rec.entries);
     EXPECT_EQ(0, DMLinuxUtil_CollectBackgroundCommands(60000));
     EXPECT_TRUE(fs::is_regular_file(home.Path() + "/.config/autostart"));
     EXPECT_EQ("a file, not a directory", ReadFile(home.Path() + "/.config/autostart"));
@@ -85,7 +94,9 @@ TEST(Autostart, HiddenOrFileSiblingsOnly_DirectoryMadeThenEntryWritten) {
 
     DMLinuxUtil_Regist_autostart();
 
-    EXPECT_EQ((std::vector<std::string>{"mkdir " + home.Path() + "/.config/autostart", "pause 100000"}), rec.entries);
+    EXPECT_EQ(
+        (std::vector<std::string>{"mkdir " + home.Path() + "/.config/autostart", "pause 100000"}),
+        rec.entries);
     EXPECT_EQ(0, DMLinuxUtil_CollectBackgroundCommands(60000));
     EXPECT_EQ(kEntry, ReadFile(EntryPath(home)));
 }

@@ -20,7 +20,9 @@ bool HaveTool(const char* name) {
 
 void CreateDb(const std::string& dir) {
     fs::create_directories(dir);
-    ASSERT_EQ(0, std::system(("certutil -N -d 'sql:" + dir + "' --empty-password >/dev/null 2>&1").c_str())) << dir;
+    ASSERT_EQ(0, std::system(
+                     ("certutil -N -d 'sql:" + dir + "' --empty-password >/dev/null 2>&1").c_str()))
+        << dir;
 }
 
 // Trust attributes with the letters of each field sorted and all three fields present ("CT,C,c").
@@ -31,7 +33,8 @@ std::string Normalised(const std::string& trust) {
         std::sort(field.begin(), field.end());
         out += (first ? "" : ",") + field;
     }
-    while (std::count(out.begin(), out.end(), ',') < 2) out += ",";
+    while (std::count(out.begin(), out.end(), ',') < 2)
+        out += ",";
     return out;
 }
 
@@ -39,8 +42,10 @@ std::string Normalised(const std::string& trust) {
 std::string TrustOf(const std::string& db) {
     std::istringstream list(RunAndRead("certutil -L -d '" + db + "'"));
     for (std::string line; std::getline(list, line);) {
-        while (!line.empty() && line.back() == ' ') line.pop_back();
-        if (line.rfind(kNick, 0) != 0) continue;
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        if (line.rfind(kNick, 0) != 0)
+            continue;
         return Normalised(line.substr(line.find_last_of(' ') + 1));
     }
     return "";
@@ -49,15 +54,18 @@ std::string TrustOf(const std::string& db) {
 class CertutilRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!HaveTool("certutil")) GTEST_SKIP() << "certutil (libnss3-tools) is not installed";
+        if (!HaveTool("certutil"))
+            GTEST_SKIP() << "certutil (libnss3-tools) is not installed";
         // The staged root certificate of the test build when it is there, else a throwaway CA.
         const std::string staged = std::string(NV_INSTALL_DIR) + "/" + NV_ROOT_CERT_FILE_NAME;
         if (!fs::exists(staged)) {
             const std::string ca = m_home.Root() + "/ca.cer";
-            std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout '" +
-                              m_home.Root() + "/ca.key' -out '" + ca +
-                              "' -days 2 -subj '/CN=Throwaway Test Root' -addext basicConstraints=critical,CA:TRUE"
-                              " >/dev/null 2>&1";
+            std::string cmd =
+                "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout '" +
+                m_home.Root() + "/ca.key' -out '" + ca +
+                "' -days 2 -subj '/CN=Throwaway Test Root' -addext "
+                "basicConstraints=critical,CA:TRUE"
+                " >/dev/null 2>&1";
             ASSERT_EQ(0, std::system(cmd.c_str()));
             DMLinuxUtil_SetRootCertFile(ca.c_str());
         }
@@ -76,7 +84,8 @@ TEST_F(CertutilRun, RegistThenDelete_EveryDatabaseGainsThenLosesTheRoot) {
     const std::string absolute = m_home.Root() + "/elsewhere/abs.profile";
     const std::string snapFf = h + "/snap/firefox/common/.mozilla/firefox";
     const std::string chromium = h + "/snap/chromium/current/.pki/nssdb";
-    for (const auto& dir : {shared, ff + "/p1.default", ff + "/p2.work", absolute, snapFf + "/s1.default", chromium})
+    for (const auto& dir :
+         {shared, ff + "/p1.default", ff + "/p2.work", absolute, snapFf + "/s1.default", chromium})
         CreateDb(dir);
     WriteFile(ff + "/profiles.ini",
               "[Profile0]\nName=one\nIsRelative=1\nPath=p1.default\n\n"

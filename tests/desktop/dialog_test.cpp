@@ -22,7 +22,9 @@
 
 #ifdef NV_SANITIZER_BUILD
 #include "desktop/GtkLeakSuppressions.h"
-extern "C" const char* __lsan_default_suppressions() { return GtkLeakSuppressions(); }
+extern "C" const char* __lsan_default_suppressions() {
+    return GtkLeakSuppressions();
+}
 #endif
 
 extern char** environ;
@@ -32,7 +34,8 @@ using namespace desktoptest;
 namespace {
 
 const char* const kFirefoxMessage =
-    "정상적인 공인인증모듈 사용을 위해서는 firefox 브라우저를 종료해야 합니다.\n 현재 진행하고 계신 업무를 확인 후 "
+    "정상적인 공인인증모듈 사용을 위해서는 firefox 브라우저를 종료해야 합니다.\n 현재 진행하고 "
+    "계신 업무를 확인 후 "
     "'확인' 버튼을 클릭하시기 바랍니다.";
 
 bool HaveTool(const char* name) {
@@ -59,7 +62,8 @@ public:
 private:
     XvfbDisplay() {
         int fds[2];
-        if (pipe(fds) != 0) return;
+        if (pipe(fds) != 0)
+            return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addclose(&actions, fds[0]);
@@ -67,7 +71,8 @@ private:
         std::string fd = std::to_string(fds[1]);
         std::vector<const char*> argv = {"Xvfb",    "-displayfd", fd.c_str(),   "-nolisten", "tcp",
                                          "-screen", "0",          "800x600x24", nullptr};
-        int rc = posix_spawnp(&m_pid, "Xvfb", &actions, nullptr, const_cast<char* const*>(argv.data()), environ);
+        int rc = posix_spawnp(&m_pid, "Xvfb", &actions, nullptr,
+                              const_cast<char* const*>(argv.data()), environ);
         posix_spawn_file_actions_destroy(&actions);
         close(fds[1]);
         if (rc != 0) {
@@ -78,15 +83,19 @@ private:
         // Xvfb writes the display number it chose once it accepts connections.
         std::string number;
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (number.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        while (number.find('\n') == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
             struct pollfd p = {fds[0], POLLIN, 0};
-            if (poll(&p, 1, 1000) <= 0) continue;
+            if (poll(&p, 1, 1000) <= 0)
+                continue;
             char c;
-            if (read(fds[0], &c, 1) != 1) break;
+            if (read(fds[0], &c, 1) != 1)
+                break;
             number += c;
         }
         close(fds[0]);
-        if (number.find('\n') != std::string::npos) m_name = ":" + number.substr(0, number.find('\n'));
+        if (number.find('\n') != std::string::npos)
+            m_name = ":" + number.substr(0, number.find('\n'));
     }
 
     pid_t m_pid = -1;
@@ -131,8 +140,9 @@ private:
             d.text = text != nullptr ? text : "";
             g_free(text);
             d.modal = gtk_window_get_modal(GTK_WINDOW(w));
-            d.okAndCancel = gtk_dialog_get_widget_for_response(GTK_DIALOG(w), GTK_RESPONSE_OK) != nullptr &&
-                            gtk_dialog_get_widget_for_response(GTK_DIALOG(w), GTK_RESPONSE_CANCEL) != nullptr;
+            d.okAndCancel =
+                gtk_dialog_get_widget_for_response(GTK_DIALOG(w), GTK_RESPONSE_OK) != nullptr &&
+                gtk_dialog_get_widget_for_response(GTK_DIALOG(w), GTK_RESPONSE_CANCEL) != nullptr;
             d.entriesBefore = self->m_rec != nullptr ? self->m_rec->entries.size() : 0;
             self->seen.push_back(d);
             g_object_set_data(G_OBJECT(w), "nv-answered", GINT_TO_POINTER(1));
@@ -153,7 +163,8 @@ class Watchdog {
 public:
     Watchdog() { m_source = g_timeout_add_seconds(120, &Watchdog::Fire, this); }
     ~Watchdog() {
-        if (!fired) g_source_remove(m_source);
+        if (!fired)
+            g_source_remove(m_source);
     }
     Watchdog(const Watchdog&) = delete;
     Watchdog& operator=(const Watchdog&) = delete;
@@ -165,7 +176,8 @@ private:
         self->fired = true;
         GList* tops = gtk_window_list_toplevels();
         for (GList* it = tops; it != nullptr; it = it->next)
-            if (GTK_IS_DIALOG(it->data)) gtk_dialog_response(GTK_DIALOG(it->data), GTK_RESPONSE_NONE);
+            if (GTK_IS_DIALOG(it->data))
+                gtk_dialog_response(GTK_DIALOG(it->data), GTK_RESPONSE_NONE);
         g_list_free(tops);
         return G_SOURCE_REMOVE;
     }
@@ -175,9 +187,11 @@ private:
 // Finds the visible dialog by its title, then presses keys in it or closes it.
 std::thread UserAt(const std::string& keys) {
     return std::thread([keys] {
-        std::string found = RunAndRead("timeout 90 xdotool search --sync --onlyvisible --name '^Infomation$'");
+        std::string found =
+            RunAndRead("timeout 90 xdotool search --sync --onlyvisible --name '^Infomation$'");
         std::string id = found.substr(0, found.find('\n'));
-        if (id.empty()) return;
+        if (id.empty())
+            return;
         if (keys.empty())
             CloseLikeWindowManager(std::stoul(id));
         else
@@ -194,12 +208,15 @@ public:
 class Dialog : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!HaveTool("Xvfb")) GTEST_SKIP() << "Xvfb is not installed";
+        if (!HaveTool("Xvfb"))
+            GTEST_SKIP() << "Xvfb is not installed";
         XvfbDisplay& display = XvfbDisplay::Get();
-        if (!display.Ok()) GTEST_SKIP() << "Xvfb did not start";
+        if (!display.Ok())
+            GTEST_SKIP() << "Xvfb did not start";
         setenv("DISPLAY", display.Name().c_str(), 1);
         // Checked first: on a display it cannot open, the product's start-up ends the process.
-        if (!gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "GTK cannot open " << display.Name();
+        if (!gtk_init_check(nullptr, nullptr))
+            GTEST_SKIP() << "GTK cannot open " << display.Name();
         int argc = 1;
         char arg0[] = "desktop_tests";
         char* args[] = {arg0, nullptr};
@@ -212,26 +229,31 @@ class DialogKeys : public Dialog {
 protected:
     void SetUp() override {
         Dialog::SetUp();
-        if (IsSkipped()) return;
-        if (!HaveTool("xdotool")) GTEST_SKIP() << "xdotool is not installed";
+        if (IsSkipped())
+            return;
+        if (!HaveTool("xdotool"))
+            GTEST_SKIP() << "xdotool is not installed";
     }
 };
 
-std::string ProfilesIni() { return "[Profile0]\nName=default\nIsRelative=1\nPath=a.default\n"; }
+std::string ProfilesIni() {
+    return "[Profile0]\nName=default\nIsRelative=1\nPath=a.default\n";
+}
 
 }  // namespace
 
 TEST_F(Dialog, MessageBox_TypesTitleAndButtons_MappedAndAnswered) {
-    const std::vector<std::pair<int, int>> kinds = {{0, GTK_MESSAGE_INFO},     {1, GTK_MESSAGE_WARNING},
-                                                    {2, GTK_MESSAGE_QUESTION}, {3, GTK_MESSAGE_ERROR},
-                                                    {7, GTK_MESSAGE_OTHER},    {-1, GTK_MESSAGE_OTHER}};
+    const std::vector<std::pair<int, int>> kinds = {
+        {0, GTK_MESSAGE_INFO},  {1, GTK_MESSAGE_WARNING}, {2, GTK_MESSAGE_QUESTION},
+        {3, GTK_MESSAGE_ERROR}, {7, GTK_MESSAGE_OTHER},   {-1, GTK_MESSAGE_OTHER}};
     for (const auto& [type, gtkType] : kinds) {
         Responder ok(GTK_RESPONSE_OK);
         EXPECT_EQ(1, DMLinuxUtil_ShowMessageBox("Text with %s and %n", "Infomation", type));
         ASSERT_EQ(1u, ok.seen.size());
         EXPECT_EQ(gtkType, ok.seen[0].messageType) << "type " << type;
         EXPECT_EQ("Infomation", ok.seen[0].title);
-        EXPECT_EQ("Text with %s and %n", ok.seen[0].text);  // shown as given, never used as a format
+        EXPECT_EQ("Text with %s and %n",
+                  ok.seen[0].text);  // shown as given, never used as a format
         EXPECT_TRUE(ok.seen[0].modal);
         EXPECT_TRUE(ok.seen[0].okAndCancel);
     }
@@ -243,7 +265,8 @@ TEST_F(Dialog, MessageBox_TypesTitleAndButtons_MappedAndAnswered) {
 // Real input on the window: Cancel has the initial focus, so Return answers Cancel and "Tab Return"
 // answers OK; Escape and closing the window give a delete event (empty keys: close it).
 TEST_F(DialogKeys, MessageBox_UserInput_OnlyOkReturnsOne) {
-    const std::vector<std::pair<std::string, int>> cases = {{"Tab Return", 1}, {"Return", 0}, {"Escape", 0}, {"", 0}};
+    const std::vector<std::pair<std::string, int>> cases = {
+        {"Tab Return", 1}, {"Return", 0}, {"Escape", 0}, {"", 0}};
     for (const auto& [keys, expected] : cases) {
         SCOPED_TRACE(keys.empty() ? "closed like a window manager" : keys);
         Watchdog dog;
@@ -272,7 +295,8 @@ TEST_F(Dialog, RegistAsk_FirefoxRunningAndCancelTwice_BothPassesRunNothingKilled
     EXPECT_EQ("Infomation", cancel.seen[0].title);
     EXPECT_EQ(GTK_MESSAGE_QUESTION, cancel.seen[0].messageType);
     EXPECT_EQ(6u, rec.Commands().size());
-    for (const auto& c : rec.Commands()) EXPECT_EQ(0u, c.rfind("certutil ", 0)) << c;
+    for (const auto& c : rec.Commands())
+        EXPECT_EQ(0u, c.rfind("certutil ", 0)) << c;
 }
 
 TEST_F(Dialog, RegistAsk_StandInFirefoxAndOk_KillsFirefoxAndFirefoxBinAfterEachProfilePass) {

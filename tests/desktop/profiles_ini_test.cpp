@@ -61,7 +61,7 @@ TEST(ProfilesIni, Load_AbsoluteOrIncompleteSections_NotTaken) {
                   "[Profile1]\nIsRelative=1\nPath=\n"      // empty path: no hit
                   "[Profile2]\nPath=rel2\nIsRelative=1\n"  // taken
                   "[Profile3]\nIsRelative=1\n"             // no path
-                  "[Profile4]\nPath=rel4\n");              // hit from Profile3 does not carry over a header
+                  "[Profile4]\nPath=rel4\n");  // hit from Profile3 does not carry over a header
 
     EXPECT_EQ((std::vector<std::string>{"rel2"}), r.profiles);
     EXPECT_EQ(1, r.count);
@@ -69,17 +69,19 @@ TEST(ProfilesIni, Load_AbsoluteOrIncompleteSections_NotTaken) {
 
 TEST(ProfilesIni, Load_PathWithBlankOrCrLf_TakesTextBeforeWhiteSpace) {
     TempHome home;
-    auto r = Load(
-        home, "[Profile0]\r\nIsRelative=1\r\nPath=my profile\r\n[Profile1]\r\nPath=crlf.default\r\nIsRelative=1\r\n");
+    auto r = Load(home,
+                  "[Profile0]\r\nIsRelative=1\r\nPath=my "
+                  "profile\r\n[Profile1]\r\nPath=crlf.default\r\nIsRelative=1\r\n");
 
     EXPECT_EQ((std::vector<std::string>{"my", "crlf.default"}), r.profiles);
 }
 
 TEST(ProfilesIni, Load_HitInOtherSection_CarriesOverUntilNextProfileHeader) {
     TempHome home;
-    auto r = Load(home,
-                  "[Profile0]\nIsRelative=1\n[Install1234]\nPath=carried\n"        // two hits across sections
-                  "[Profile1]\nIsRelative=1\n[Profile-1]\nPath=past-negative\n");  // a negative number resets nothing
+    auto r = Load(
+        home,
+        "[Profile0]\nIsRelative=1\n[Install1234]\nPath=carried\n"  // two hits across sections
+        "[Profile1]\nIsRelative=1\n[Profile-1]\nPath=past-negative\n");  // a negative number resets nothing
 
     EXPECT_EQ((std::vector<std::string>{"carried", "past-negative"}), r.profiles);
 }
@@ -88,7 +90,8 @@ TEST(ProfilesIni, Load_FortyProfiles_StopsAtThirtyTwoWithNullEnd) {
     TempHome home;
     std::string ini;
     for (int i = 0; i < 40; ++i)
-        ini += "[Profile" + std::to_string(i) + "]\nIsRelative=1\nPath=p" + std::to_string(i) + "\n";
+        ini +=
+            "[Profile" + std::to_string(i) + "]\nIsRelative=1\nPath=p" + std::to_string(i) + "\n";
 
     auto r = Load(home, ini);
 

@@ -24,13 +24,15 @@ void Append(std::vector<std::string>& seq, std::vector<std::string> more) {
 std::vector<std::string> RegistSteps(const std::string& db, const std::string& trust) {
     return {DeleteCmd(db), kPause, AddCmd(db, trust, kCert), kPause};
 }
-std::vector<std::string> DeleteSteps(const std::string& db) { return {DeleteCmd(db), kPause}; }
+std::vector<std::string> DeleteSteps(const std::string& db) {
+    return {DeleteCmd(db), kPause};
+}
 
 std::string RelativeProfiles(const std::vector<std::string>& dirs) {
     std::string ini = "[General]\nStartWithLastProfile=1\n\n";
     for (size_t i = 0; i < dirs.size(); ++i)
-        ini += "[Profile" + std::to_string(i) + "]\nName=n" + std::to_string(i) + "\nIsRelative=1\nPath=" + dirs[i] +
-               "\n\n";
+        ini += "[Profile" + std::to_string(i) + "]\nName=n" + std::to_string(i) +
+               "\nIsRelative=1\nPath=" + dirs[i] + "\n\n";
     return ini;
 }
 
@@ -54,8 +56,9 @@ TEST(RootCertCommands, Regist_NoFirefoxProfiles_OnlySharedDatabase) {
 TEST(RootCertCommands, Regist_ThreeProfiles_SevenDeletesSevenAddsInPassOrder) {
     TempHome home;
     const std::string ff = home.Path() + "/.mozilla/firefox";
-    WriteFile(ff + "/profiles.ini", RelativeProfiles({"a1.default", "b2.default-release", "c3.work"}) +
-                                        "[Profile3]\nIsRelative=0\nPath=/srv/absolute\n");
+    WriteFile(ff + "/profiles.ini",
+              RelativeProfiles({"a1.default", "b2.default-release", "c3.work"}) +
+                  "[Profile3]\nIsRelative=0\nPath=/srv/absolute\n");
     ShellRecorder rec;
 
     Regist_RootCert(0);
@@ -66,16 +69,19 @@ TEST(RootCertCommands, Regist_ThreeProfiles_SevenDeletesSevenAddsInPassOrder) {
             Append(expected, RegistSteps(prefix + ff + "/" + p, "TC,C,c"));
     EXPECT_EQ(expected, rec.entries);
     auto commands = rec.Commands();
-    EXPECT_EQ(7, std::count_if(commands.begin(), commands.end(),
-                               [](const std::string& c) { return c.find(" -D ") != std::string::npos; }));
-    EXPECT_EQ(7, std::count_if(commands.begin(), commands.end(),
-                               [](const std::string& c) { return c.find(" -A ") != std::string::npos; }));
+    EXPECT_EQ(7, std::count_if(commands.begin(), commands.end(), [](const std::string& c) {
+                  return c.find(" -D ") != std::string::npos;
+              }));
+    EXPECT_EQ(7, std::count_if(commands.begin(), commands.end(), [](const std::string& c) {
+                  return c.find(" -A ") != std::string::npos;
+              }));
 }
 
 TEST(RootCertCommands, Delete_ThreeProfiles_SameSevenDeletesAndReturnsThree) {
     TempHome home;
     const std::string ff = home.Path() + "/.mozilla/firefox";
-    WriteFile(ff + "/profiles.ini", RelativeProfiles({"a1.default", "b2.default-release", "c3.work"}));
+    WriteFile(ff + "/profiles.ini",
+              RelativeProfiles({"a1.default", "b2.default-release", "c3.work"}));
     ShellRecorder rec;
 
     EXPECT_EQ(3, Delete_RootCert());
@@ -90,7 +96,8 @@ TEST(RootCertCommands, Delete_ThreeProfiles_SameSevenDeletesAndReturnsThree) {
 TEST(RootCertCommands, Regist_FortyProfiles_ThirtyTwoPerProfilePass) {
     TempHome home;
     std::vector<std::string> dirs;
-    for (int i = 0; i < 40; ++i) dirs.push_back("p" + std::to_string(i));
+    for (int i = 0; i < 40; ++i)
+        dirs.push_back("p" + std::to_string(i));
     WriteFile(home.Path() + "/.mozilla/firefox/profiles.ini", RelativeProfiles(dirs));
     ShellRecorder rec;
 
@@ -105,8 +112,8 @@ TEST(RootCertCommands, SandboxedBrowsers_HandledAfterThePassesWhenPresent) {
     const std::string h = home.Path();
     WriteFile(h + "/.mozilla/firefox/profiles.ini", RelativeProfiles({"main.default"}));
     const std::string snapFf = h + "/snap/firefox/common/.mozilla/firefox";
-    WriteFile(snapFf + "/profiles.ini",
-              RelativeProfiles({"s1.default", "s2.default"}) + "[Profile2]\nIsRelative=0\nPath=/abs\n");
+    WriteFile(snapFf + "/profiles.ini", RelativeProfiles({"s1.default", "s2.default"}) +
+                                            "[Profile2]\nIsRelative=0\nPath=/abs\n");
     const std::string flatFf = h + "/.var/app/org.mozilla.firefox/.mozilla/firefox";
     WriteFile(flatFf + "/profiles.ini", RelativeProfiles({"f1.default"}));
     fs::create_directories(h + "/snap/chromium/current/.pki/nssdb");
@@ -155,8 +162,8 @@ TEST(RootCertCommands, ShellSpecialProfilePath_QuotedNotInterpreted) {
     EXPECT_EQ("certutil -d '" + ff + "/x;rm' -D -n \"" + kNick + "\"", c[2]);
     EXPECT_EQ(AddCmd(ff + "/x;rm", "TC,C,c", kCert), c[3]);  // double quotes already protect ';'
     EXPECT_EQ("certutil -d '" + ff + "/$(touch${IFS}pwned)' -D -n \"" + kNick + "\"", c[4]);
-    EXPECT_EQ(std::string("certutil -A -t \"TC,C,c\" -n \"") + kNick + "\" -i \"" + kCert + "\" -d '" + ff +
-                  "/$(touch${IFS}pwned)'",
+    EXPECT_EQ(std::string("certutil -A -t \"TC,C,c\" -n \"") + kNick + "\" -i \"" + kCert +
+                  "\" -d '" + ff + "/$(touch${IFS}pwned)'",
               c[5]);
 }
 
@@ -168,8 +175,9 @@ TEST(RootCertCommands, ShellSpecialHomeAndProfile_RealShellPassesThemLiterally) 
     const std::string bin = home.Root() + "/bin";
     const std::string calls = home.Root() + "/calls";
     fs::create_directories(calls);
-    WriteFile(bin + "/certutil", "#!/bin/sh\nf=$(mktemp '" + calls +
-                                     "/c.XXXXXX')\nfor a in \"$@\"; do printf '%s|' \"$a\"; done > \"$f\"\n");
+    WriteFile(bin + "/certutil",
+              "#!/bin/sh\nf=$(mktemp '" + calls +
+                  "/c.XXXXXX')\nfor a in \"$@\"; do printf '%s|' \"$a\"; done > \"$f\"\n");
     fs::permissions(bin + "/certutil", fs::perms::owner_all);
     const std::string savedPath = std::getenv("PATH");
     setenv("PATH", (bin + ":" + savedPath).c_str(), 1);
@@ -180,7 +188,8 @@ TEST(RootCertCommands, ShellSpecialHomeAndProfile_RealShellPassesThemLiterally) 
 
     ASSERT_EQ(0, running);
     std::vector<std::string> seen;
-    for (const auto& e : fs::directory_iterator(calls)) seen.push_back(ReadFile(e.path()));
+    for (const auto& e : fs::directory_iterator(calls))
+        seen.push_back(ReadFile(e.path()));
     std::sort(seen.begin(), seen.end());
     std::vector<std::string> expected;
     auto addPair = [&](const std::string& db, const std::string& trust) {
@@ -189,7 +198,8 @@ TEST(RootCertCommands, ShellSpecialHomeAndProfile_RealShellPassesThemLiterally) 
     };
     addPair("sql:" + home.Path() + "/.pki/nssdb", "TC");
     for (const char* prefix : {"", "sql:"})
-        for (const char* p : {"x;touch${IFS}pwned4", "a'b\"c"}) addPair(prefix + ff + "/" + p, "TC,C,c");
+        for (const char* p : {"x;touch${IFS}pwned4", "a'b\"c"})
+            addPair(prefix + ff + "/" + p, "TC,C,c");
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(expected, seen);
     for (const char* name : {"pwned1", "pwned2", "pwned3", "pwned4"}) {
@@ -208,7 +218,8 @@ TEST(RootCertCommands, OverlongDatabasePath_SkippedWithLogLine) {
     Regist_RootCert(0);
 
     EXPECT_TRUE(rec.entries.empty());
-    EXPECT_TRUE(cap.Contains("[CERT] database path too long, skipped: sql:" + home.Path() + "/.pki/nssdb\n"));
+    EXPECT_TRUE(cap.Contains("[CERT] database path too long, skipped: sql:" + home.Path() +
+                             "/.pki/nssdb\n"));
 }
 
 TEST(RootCertCommands, NoAsk_FirefoxRunning_NoQuestionAndNothingKilled) {
@@ -221,7 +232,8 @@ TEST(RootCertCommands, NoAsk_FirefoxRunning_NoQuestionAndNothingKilled) {
     // GTK is not initialised in this test: showing a dialog here would fail loudly.
     Regist_RootCert(0);
 
-    for (const auto& c : rec.Commands()) EXPECT_EQ(0u, c.rfind("certutil ", 0)) << c;
+    for (const auto& c : rec.Commands())
+        EXPECT_EQ(0u, c.rfind("certutil ", 0)) << c;
     EXPECT_EQ(6u, rec.Commands().size());
 }
 

@@ -50,14 +50,17 @@ public:
                  std::chrono::milliseconds limit = std::chrono::seconds(30)) const {
         auto deadline = Clock::now() + limit;
         for (;;) {
-            if (pred(Text())) return true;
-            if (Clock::now() >= deadline) return false;
+            if (pred(Text()))
+                return true;
+            if (Clock::now() >= deadline)
+                return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
     bool WaitForEof(std::chrono::milliseconds limit = std::chrono::seconds(30)) const {
         auto deadline = Clock::now() + limit;
-        while (!AtEof() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        while (!AtEof() && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         return AtEof();
     }
 
@@ -65,10 +68,14 @@ private:
     void Run() {
         char buf[4096];
         while (!m_stop.load()) {
-            struct pollfd pfd {m_fd, POLLIN, 0};
-            if (poll(&pfd, 1, 50) <= 0) continue;
+            struct pollfd pfd {
+                m_fd, POLLIN, 0
+            };
+            if (poll(&pfd, 1, 50) <= 0)
+                continue;
             ssize_t n = read(m_fd, buf, sizeof(buf));
-            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EINTR)
+                continue;
             if (n <= 0) {
                 m_eof.store(true);
                 return;
@@ -94,16 +101,19 @@ public:
         all.push_back(path);
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
-        for (std::string& a : all) argv.push_back(a.data());
+        for (std::string& a : all)
+            argv.push_back(a.data());
         argv.push_back(nullptr);
 
         int out[2], err[2];
-        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) std::abort();
+        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+            std::abort();
         m_pid = fork();
         if (m_pid == 0) {
             // Only async-signal-safe calls between fork and exec: the test process has threads.
             int devnull = open("/dev/null", O_RDONLY);
-            if (devnull < 0 || dup2(devnull, 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0) _exit(127);
+            if (devnull < 0 || dup2(devnull, 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0)
+                _exit(127);
             execv(path.c_str(), argv.data());
             _exit(127);
         }
@@ -131,8 +141,10 @@ inline int WaitExit(pid_t pid, std::chrono::milliseconds limit = std::chrono::se
     for (;;) {
         int status = 0;
         pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) return status;
-        if (r < 0 || Clock::now() >= deadline) return -1;
+        if (r == pid)
+            return status;
+        if (r < 0 || Clock::now() >= deadline)
+            return -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
@@ -142,28 +154,34 @@ inline int WaitExit(pid_t pid, std::chrono::milliseconds limit = std::chrono::se
 inline std::vector<pid_t> ChildrenOfThisProcess() {
     std::vector<pid_t> result;
     std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc"), &closedir);
-    if (!dir) return result;
+    if (!dir)
+        return result;
     const pid_t self = getpid();
     while (struct dirent* e = readdir(dir.get())) {
         char* end = nullptr;
         long pid = std::strtol(e->d_name, &end, 10);
-        if (end == e->d_name || *end != '\0' || pid <= 0) continue;
+        if (end == e->d_name || *end != '\0' || pid <= 0)
+            continue;
         std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
         std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
         size_t close = text.rfind(')');
-        if (close == std::string::npos) continue;
+        if (close == std::string::npos)
+            continue;
         std::istringstream rest(text.substr(close + 1));
         char state = 0;
         long ppid = 0;
         rest >> state >> ppid;
-        if (ppid == self && state != 'Z') result.push_back(static_cast<pid_t>(pid));
+        if (ppid == self && state != 'Z')
+            result.push_back(static_cast<pid_t>(pid));
     }
     return result;
 }
 
 // Becomes the reaper of orphaned descendants, so the daemon a started program forks becomes our
 // child when that program ends.
-inline void BecomeSubreaper() { prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0); }
+inline void BecomeSubreaper() {
+    prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+}
 
 // Kills and collects every child left (daemons included).
 inline void KillAllChildren() {
@@ -181,7 +199,8 @@ inline std::vector<std::string> LogLines(const std::string& stderrText) {
     std::istringstream in(stderrText);
     std::string record;
     while (std::getline(in, record)) {
-        if (record.rfind("NVLOG ", 0) != 0) continue;
+        if (record.rfind("NVLOG ", 0) != 0)
+            continue;
         std::string line;
         for (size_t i = 6; i < record.size(); ++i) {
             if (record[i] == '\\' && i + 1 < record.size()) {
@@ -198,7 +217,8 @@ inline std::vector<std::string> LogLines(const std::string& stderrText) {
 
 inline int IndexOf(const std::vector<std::string>& lines, const std::string& line, int from = 0) {
     for (size_t i = static_cast<size_t>(from < 0 ? 0 : from); i < lines.size(); ++i)
-        if (lines[i] == line) return static_cast<int>(i);
+        if (lines[i] == line)
+            return static_cast<int>(i);
     return -1;
 }
 
@@ -212,14 +232,17 @@ inline CommandResult RunCommand(const std::string& path, const std::vector<std::
     all.push_back(path);
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(a.data());
+    for (std::string& a : all)
+        argv.push_back(a.data());
     argv.push_back(nullptr);
     int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0) return {};
+    if (pipe2(p, O_CLOEXEC) != 0)
+        return {};
     pid_t pid = fork();
     if (pid == 0) {
         int devnull = open("/dev/null", O_RDONLY);
-        if (devnull < 0 || dup2(devnull, 0) < 0 || dup2(p[1], 1) < 0 || dup2(p[1], 2) < 0) _exit(127);
+        if (devnull < 0 || dup2(devnull, 0) < 0 || dup2(p[1], 1) < 0 || dup2(p[1], 2) < 0)
+            _exit(127);
         execvp(path.c_str(), argv.data());
         _exit(127);
     }

@@ -26,7 +26,8 @@ class Socket {
 public:
     explicit Socket(int fd = -1) : m_fd(fd) {}
     ~Socket() {
-        if (m_fd >= 0) close(m_fd);
+        if (m_fd >= 0)
+            close(m_fd);
     }
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
@@ -48,7 +49,8 @@ bool Accepting(unsigned short port) {
 bool WaitUntilAccepting(unsigned short port, std::chrono::seconds limit = 30s) {
     auto deadline = Clock::now() + limit;
     while (Clock::now() < deadline) {
-        if (Accepting(port)) return true;
+        if (Accepting(port))
+            return true;
         std::this_thread::sleep_for(20ms);
     }
     return false;
@@ -61,8 +63,8 @@ bool SomethingListensOn(unsigned short port) {
     std::getline(table, line);
     while (std::getline(table, line)) {
         unsigned localPort = 0, state = 0;
-        if (std::sscanf(line.c_str(), " %*d: %*x:%x %*x:%*x %x", &localPort, &state) == 2 && localPort == port &&
-            state == 0x0A)
+        if (std::sscanf(line.c_str(), " %*d: %*x:%x %*x:%*x %x", &localPort, &state) == 2 &&
+            localPort == port && state == 0x0A)
             return true;
     }
     return false;
@@ -76,9 +78,12 @@ CommandResult VerifyTls(unsigned short port) {
 }
 
 std::string Describe(int status) {
-    if (status == -1) return "did not end in time";
-    if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
-    if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
+    if (status == -1)
+        return "did not end in time";
+    if (WIFEXITED(status))
+        return "exit status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status))
+        return "killed by signal " + std::to_string(WTERMSIG(status));
     return "wait status " + std::to_string(status);
 }
 
@@ -97,8 +102,10 @@ protected:
     static void RequireFreeUpTo(unsigned short lastPort) {
         auto deadline = Clock::now() + 90s;
         for (unsigned short port = 4441; port <= lastPort; ++port) {
-            while (SomethingListensOn(port) && Clock::now() < deadline) std::this_thread::sleep_for(100ms);
-            ASSERT_FALSE(SomethingListensOn(port)) << "port " << port << " is taken by another program";
+            while (SomethingListensOn(port) && Clock::now() < deadline)
+                std::this_thread::sleep_for(100ms);
+            ASSERT_FALSE(SomethingListensOn(port))
+                << "port " << port << " is taken by another program";
         }
     }
     void TearDown() override {
@@ -109,7 +116,8 @@ protected:
     }
 
     // Starts the program and waits for the started process (not the daemon) to end.
-    std::unique_ptr<Launched> Start(const char* binary, const std::vector<std::string>& args, int& status) {
+    std::unique_ptr<Launched> Start(const char* binary, const std::vector<std::string>& args,
+                                    int& status) {
         auto launched = std::make_unique<Launched>(binary, args);
         status = WaitExit(launched->Pid());
         return launched;
@@ -127,7 +135,8 @@ protected:
 
 }  // namespace
 
-TEST_F(DaemonE2E, Program_ServingMode_ParentExitsZeroAndDetachedDaemonServesVerifiedTlsUntilSigint) {
+TEST_F(DaemonE2E,
+       Program_ServingMode_ParentExitsZeroAndDetachedDaemonServesVerifiedTlsUntilSigint) {
     ASSERT_NO_FATAL_FAILURE(RequireFreeUpTo(4441));
     int status = 0;
     auto run = Start(NV_DAEMON_BINARY, {"-H", m_home, "-S"}, status);
@@ -137,7 +146,9 @@ TEST_F(DaemonE2E, Program_ServingMode_ParentExitsZeroAndDetachedDaemonServesVeri
 
     ASSERT_TRUE(WaitUntilAccepting(4441));
     CommandResult tls = VerifyTls(4441);
-    EXPECT_TRUE(WIFEXITED(tls.status) && WEXITSTATUS(tls.status) == 0) << Describe(tls.status) << "\n" << tls.output;
+    EXPECT_TRUE(WIFEXITED(tls.status) && WEXITSTATUS(tls.status) == 0)
+        << Describe(tls.status) << "\n"
+        << tls.output;
     EXPECT_NE(tls.output.find("Verify return code: 0 (ok)"), std::string::npos) << tls.output;
     EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(daemon) + "/cwd"),
               std::filesystem::path(m_home))
@@ -146,7 +157,8 @@ TEST_F(DaemonE2E, Program_ServingMode_ParentExitsZeroAndDetachedDaemonServesVeri
     std::ifstream maps("/proc/" + std::to_string(daemon) + "/maps");
     std::string mapsText((std::istreambuf_iterator<char>(maps)), std::istreambuf_iterator<char>());
     EXPECT_NE(mapsText.find("libssl"), std::string::npos) << "maps not readable";
-    EXPECT_EQ(mapsText.find("libgtk-3"), std::string::npos) << "GTK is mapped into the serving daemon";
+    EXPECT_EQ(mapsText.find("libgtk-3"), std::string::npos)
+        << "GTK is mapped into the serving daemon";
 
     // The daemon has left its caller: a caller reading the start's output to its end (`| cat`,
     // `$(...)`) gets end of file while the daemon serves, and a signal to the caller's session or
@@ -157,13 +169,15 @@ TEST_F(DaemonE2E, Program_ServingMode_ParentExitsZeroAndDetachedDaemonServesVeri
     EXPECT_EQ(getsid(daemon), daemon) << "the daemon leads a session of its own";
     EXPECT_EQ(getpgid(daemon), daemon);
     for (int fd = 0; fd <= 2; ++fd)
-        EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(daemon) + "/fd/" + std::to_string(fd)),
+        EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(daemon) + "/fd/" +
+                                                std::to_string(fd)),
                   std::filesystem::path("/dev/null"))
             << "fd " << fd;
 
     ASSERT_EQ(kill(daemon, SIGINT), 0);
     int daemonStatus = WaitExit(daemon);
-    EXPECT_TRUE(WIFEXITED(daemonStatus) && WEXITSTATUS(daemonStatus) == 255) << Describe(daemonStatus);
+    EXPECT_TRUE(WIFEXITED(daemonStatus) && WEXITSTATUS(daemonStatus) == 255)
+        << Describe(daemonStatus);
     EXPECT_FALSE(Accepting(4441));
     EXPECT_EQ(run->Err().Text(), "USER HOME = " + m_home + "\n") << "the product writes no log";
     EXPECT_EQ(run->Out().Text(), "");
@@ -180,12 +194,14 @@ TEST_P(DaemonStopSignalE2E, LogBuild_StopSignal_LogsStopInOrderAndExits255) {
     pid_t daemon = TheDaemon();
     ASSERT_GT(daemon, 0);
     ASSERT_TRUE(run->Err().WaitFor([](const std::string& text) {
-        return IndexOf(LogLines(text), "CDMServer::StartDMServer s_pServer->StartDMServer() SUCCESS!!") >= 0;
+        return IndexOf(LogLines(text),
+                       "CDMServer::StartDMServer s_pServer->StartDMServer() SUCCESS!!") >= 0;
     })) << run->Err().Text();
 
     ASSERT_EQ(kill(daemon, signo), 0);
     int daemonStatus = WaitExit(daemon);
-    EXPECT_TRUE(WIFEXITED(daemonStatus) && WEXITSTATUS(daemonStatus) == 255) << Describe(daemonStatus);
+    EXPECT_TRUE(WIFEXITED(daemonStatus) && WEXITSTATUS(daemonStatus) == 255)
+        << Describe(daemonStatus);
     ASSERT_TRUE(run->Err().WaitForEof());
 
     const std::vector<std::string> lines = LogLines(run->Err().Text());
@@ -194,7 +210,8 @@ TEST_P(DaemonStopSignalE2E, LogBuild_StopSignal_LogsStopInOrderAndExits255) {
     int refused = IndexOf(lines, "can not cactch 9, (index : 8)\n");
     int start = IndexOf(lines, "[DAEMON] Start Demon Local Server");
     int port = IndexOf(lines, "CDMServer::StartDMServer Port = [4441]", start);
-    int success = IndexOf(lines, "CDMServer::StartDMServer s_pServer->StartDMServer() SUCCESS!!", port);
+    int success =
+        IndexOf(lines, "CDMServer::StartDMServer s_pServer->StartDMServer() SUCCESS!!", port);
     EXPECT_GE(refused, 0) << all;
     EXPECT_GT(start, refused) << all;
     EXPECT_GT(port, start) << all;
@@ -202,22 +219,27 @@ TEST_P(DaemonStopSignalE2E, LogBuild_StopSignal_LogsStopInOrderAndExits255) {
     // The stop, in this order, and nothing of the normal end.
     int sep1 = IndexOf(lines, "=================================\n", success);
     int sep2 = IndexOf(lines, "=================================\n", sep1 + 1);
-    int got = IndexOf(lines, "I GOT SIGNAL!!!!! PID : " + std::to_string(daemon) + " (" + std::to_string(signo) + ")\n",
-                      sep2 + 1);
+    int got = IndexOf(
+        lines,
+        "I GOT SIGNAL!!!!! PID : " + std::to_string(daemon) + " (" + std::to_string(signo) + ")\n",
+        sep2 + 1);
     int deleted = IndexOf(lines, "Delete server.", got + 1);
-    int exitLine = IndexOf(lines, "\n[APP_EXIT][vexHTTPServer_Linux:sig_handler:187] -1\n", deleted + 1);
+    int exitLine =
+        IndexOf(lines, "\n[APP_EXIT][vexHTTPServer_Linux:sig_handler:187] -1\n", deleted + 1);
     EXPECT_GT(sep1, success) << all;
     EXPECT_EQ(sep2, sep1 + 1) << all;
     EXPECT_EQ(got, sep2 + 1) << all;
     EXPECT_GT(deleted, got) << all;
     EXPECT_GT(exitLine, deleted) << all;
-    EXPECT_EQ(exitLine, static_cast<int>(lines.size()) - 1) << "the exit line is the last one\n" << all;
+    EXPECT_EQ(exitLine, static_cast<int>(lines.size()) - 1) << "the exit line is the last one\n"
+                                                            << all;
     EXPECT_EQ(IndexOf(lines, "[DAEMON] End Demon Local Server"), -1) << all;
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, DaemonStopSignalE2E, testing::Values(SIGINT, SIGHUP),
                          [](const testing::TestParamInfo<int>& param) {
-                             return param.param == SIGINT ? std::string("SIGINT") : std::string("SIGHUP");
+                             return param.param == SIGINT ? std::string("SIGINT")
+                                                          : std::string("SIGHUP");
                          });
 
 TEST_F(DaemonE2E, LogBuild_FirstPortTakenByAnotherListener_ServesOnNextPort) {
@@ -230,7 +252,8 @@ TEST_F(DaemonE2E, LogBuild_FirstPortTakenByAnotherListener_ServesOnNextPort) {
     // Connections of earlier tests may linger on the port in TIME_WAIT.
     int one = 1;
     ASSERT_EQ(setsockopt(other.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)), 0);
-    ASSERT_EQ(bind(other.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0) << std::strerror(errno);
+    ASSERT_EQ(bind(other.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0)
+        << std::strerror(errno);
     ASSERT_EQ(listen(other.Get(), 4), 0);
 
     int status = 0;
@@ -239,17 +262,22 @@ TEST_F(DaemonE2E, LogBuild_FirstPortTakenByAnotherListener_ServesOnNextPort) {
     pid_t daemon = TheDaemon();
     ASSERT_GT(daemon, 0);
     ASSERT_TRUE(run->Err().WaitFor([](const std::string& text) {
-        return IndexOf(LogLines(text), "CDMServer::StartDMServer s_pServer->StartDMServer() SUCCESS!!") >= 0;
+        return IndexOf(LogLines(text),
+                       "CDMServer::StartDMServer s_pServer->StartDMServer() SUCCESS!!") >= 0;
     })) << run->Err().Text();
-    EXPECT_GE(IndexOf(LogLines(run->Err().Text()), "CDMServer::StartDMServer Port = [4442]"), 0) << run->Err().Text();
+    EXPECT_GE(IndexOf(LogLines(run->Err().Text()), "CDMServer::StartDMServer Port = [4442]"), 0)
+        << run->Err().Text();
 
     ASSERT_TRUE(WaitUntilAccepting(4442));
     CommandResult tls = VerifyTls(4442);
-    EXPECT_TRUE(WIFEXITED(tls.status) && WEXITSTATUS(tls.status) == 0) << Describe(tls.status) << "\n" << tls.output;
+    EXPECT_TRUE(WIFEXITED(tls.status) && WEXITSTATUS(tls.status) == 0)
+        << Describe(tls.status) << "\n"
+        << tls.output;
 
     ASSERT_EQ(kill(daemon, SIGHUP), 0);
     int daemonStatus = WaitExit(daemon);
-    EXPECT_TRUE(WIFEXITED(daemonStatus) && WEXITSTATUS(daemonStatus) == 255) << Describe(daemonStatus);
+    EXPECT_TRUE(WIFEXITED(daemonStatus) && WEXITSTATUS(daemonStatus) == 255)
+        << Describe(daemonStatus);
 }
 
 TEST_F(DaemonE2E, Program_VersionSwitch_PrintsBannerOnceThenServes) {
@@ -263,7 +291,8 @@ TEST_F(DaemonE2E, Program_VersionSwitch_PrintsBannerOnceThenServes) {
 
     ASSERT_EQ(kill(daemon, SIGINT), 0);
     int daemonStatus = WaitExit(daemon);
-    EXPECT_TRUE(WIFEXITED(daemonStatus) && WEXITSTATUS(daemonStatus) == 255) << Describe(daemonStatus);
+    EXPECT_TRUE(WIFEXITED(daemonStatus) && WEXITSTATUS(daemonStatus) == 255)
+        << Describe(daemonStatus);
     ASSERT_TRUE(run->Out().WaitForEof());
     EXPECT_EQ(run->Out().Text(), kBanner) << "printed once, by the started process";
 }
@@ -272,7 +301,8 @@ TEST_F(DaemonE2E, LogBuild_SingleUnknownArgument_ExitsZeroWithoutForking) {
     for (const char* arg : {"foo", "-X"}) {
         int status = 0;
         auto run = Start(NV_DAEMON_LOGTEST_BINARY, {arg}, status);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << arg << ": " << Describe(status);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << arg << ": " << Describe(status);
         EXPECT_TRUE(ChildrenOfThisProcess().empty()) << arg << ": nothing was forked";
         ASSERT_TRUE(run->Err().WaitForEof());
         ASSERT_TRUE(run->Out().WaitForEof());
@@ -300,12 +330,14 @@ TEST_F(DaemonE2E, LogBuild_Sigterm_KeepsDefaultActionWithoutStopLines) {
     pid_t daemon = TheDaemon();
     ASSERT_GT(daemon, 0);
     ASSERT_TRUE(run->Err().WaitFor([](const std::string& text) {
-        return IndexOf(LogLines(text), "CDMServer::StartDMServer s_pServer->StartDMServer() SUCCESS!!") >= 0;
+        return IndexOf(LogLines(text),
+                       "CDMServer::StartDMServer s_pServer->StartDMServer() SUCCESS!!") >= 0;
     })) << run->Err().Text();
 
     ASSERT_EQ(kill(daemon, SIGTERM), 0);
     int daemonStatus = WaitExit(daemon);
-    EXPECT_TRUE(WIFSIGNALED(daemonStatus) && WTERMSIG(daemonStatus) == SIGTERM) << Describe(daemonStatus);
+    EXPECT_TRUE(WIFSIGNALED(daemonStatus) && WTERMSIG(daemonStatus) == SIGTERM)
+        << Describe(daemonStatus);
     ASSERT_TRUE(run->Err().WaitForEof());
     EXPECT_EQ(IndexOf(LogLines(run->Err().Text()), "Delete server."), -1) << run->Err().Text();
 }

@@ -49,7 +49,8 @@ constexpr auto kIoTimeout = 20s;
 inline bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeout = 30s) {
     auto deadline = Clock::now() + timeout;
     while (Clock::now() < deadline) {
-        if (cond()) return true;
+        if (cond())
+            return true;
         std::this_thread::sleep_for(20ms);
     }
     return cond();
@@ -58,7 +59,8 @@ inline bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds
 // A plain TCP connection attempt to 127.0.0.1:port; true when it was accepted.
 inline bool TcpAccepts(unsigned short port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
@@ -88,14 +90,16 @@ public:
     bool Connect(unsigned short port, std::chrono::milliseconds timeout = kIoTimeout) {
         Close();
         m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (m_fd < 0) return false;
+        if (m_fd < 0)
+            return false;
         int one = 1;
         setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(port);
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) return false;
+        if (connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
+            return false;
         return Handshake(timeout);
     }
 
@@ -103,7 +107,8 @@ public:
     bool ConnectTcp(unsigned short port) {
         Close();
         m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (m_fd < 0) return false;
+        if (m_fd < 0)
+            return false;
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(port);
@@ -112,12 +117,15 @@ public:
     }
 
     bool Handshake(std::chrono::milliseconds timeout) {
-        if (!m_ctx) m_ctx.reset(SSL_CTX_new(TLS_client_method()));
-        if (!m_ctx) return false;
+        if (!m_ctx)
+            m_ctx.reset(SSL_CTX_new(TLS_client_method()));
+        if (!m_ctx)
+            return false;
         SSL_CTX_set_verify(m_ctx.get(), SSL_VERIFY_NONE, nullptr);
         if (!m_ssl) {
             m_ssl.reset(SSL_new(m_ctx.get()));
-            if (!m_ssl) return false;
+            if (!m_ssl)
+                return false;
             int flags = fcntl(m_fd, F_GETFL);
             fcntl(m_fd, F_SETFL, flags | O_NONBLOCK);
             SSL_set_fd(m_ssl.get(), m_fd);
@@ -126,28 +134,35 @@ public:
         auto deadline = Clock::now() + timeout;
         for (;;) {
             int r = SSL_do_handshake(m_ssl.get());
-            if (r == 1) return true;
+            if (r == 1)
+                return true;
             int err = SSL_get_error(m_ssl.get(), r);
-            if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE) return false;
-            if (!WaitIo(err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline)) return false;
+            if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE)
+                return false;
+            if (!WaitIo(err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline))
+                return false;
         }
     }
 
     bool IsOpen() const { return m_ssl != nullptr; }
 
     bool Write(const std::string& bytes) {
-        if (!m_ssl) return false;
+        if (!m_ssl)
+            return false;
         std::size_t done = 0;
         auto deadline = Clock::now() + kIoTimeout;
         while (done < bytes.size()) {
-            int r = SSL_write(m_ssl.get(), bytes.data() + done, static_cast<int>(bytes.size() - done));
+            int r =
+                SSL_write(m_ssl.get(), bytes.data() + done, static_cast<int>(bytes.size() - done));
             if (r > 0) {
                 done += static_cast<std::size_t>(r);
                 continue;
             }
             int err = SSL_get_error(m_ssl.get(), r);
-            if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE) return false;
-            if (!WaitIo(err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline)) return false;
+            if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE)
+                return false;
+            if (!WaitIo(err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline))
+                return false;
         }
         return true;
     }
@@ -157,7 +172,8 @@ public:
     // Appends what arrives (at least one byte) to out. kClosed on a clean or unclean end of the
     // connection, kTimeout when nothing came before the deadline.
     ReadResult ReadSome(std::string& out, std::chrono::milliseconds timeout = kIoTimeout) {
-        if (!m_ssl) return ReadResult::kClosed;
+        if (!m_ssl)
+            return ReadResult::kClosed;
         auto deadline = Clock::now() + timeout;
         char buf[16384];
         for (;;) {
@@ -168,7 +184,8 @@ public:
             }
             int err = SSL_get_error(m_ssl.get(), r);
             if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
-                if (!WaitIo(err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline)) return ReadResult::kTimeout;
+                if (!WaitIo(err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline))
+                    return ReadResult::kTimeout;
                 continue;
             }
             ERR_clear_error();
@@ -177,12 +194,16 @@ public:
     }
 
     // Reads until out holds at least n bytes. False on end of connection or time-out.
-    bool ReadAtLeast(std::string& out, std::size_t n, std::chrono::milliseconds timeout = kIoTimeout) {
+    bool ReadAtLeast(std::string& out, std::size_t n,
+                     std::chrono::milliseconds timeout = kIoTimeout) {
         auto deadline = Clock::now() + timeout;
         while (out.size() < n) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) return false;
-            if (ReadSome(out, left) != ReadResult::kData) return false;
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0)
+                return false;
+            if (ReadSome(out, left) != ReadResult::kData)
+                return false;
         }
         return true;
     }
@@ -191,11 +212,15 @@ public:
     bool ReadUntilClosed(std::string& out, std::chrono::milliseconds timeout = kIoTimeout) {
         auto deadline = Clock::now() + timeout;
         for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) return false;
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0)
+                return false;
             ReadResult r = ReadSome(out, left);
-            if (r == ReadResult::kClosed) return true;
-            if (r == ReadResult::kTimeout) return false;
+            if (r == ReadResult::kClosed)
+                return true;
+            if (r == ReadResult::kTimeout)
+                return false;
         }
     }
 
@@ -213,7 +238,8 @@ public:
 private:
     bool WaitIo(short events, Clock::time_point deadline) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) return false;
+        if (left.count() <= 0)
+            return false;
         pollfd p{m_fd, events, 0};
         int r = poll(&p, 1, static_cast<int>(left.count()));
         return r > 0;
@@ -229,13 +255,11 @@ struct HttpResponse {
     bool complete = false;
     std::string statusLine;
     std::map<std::string, std::string> headers;  // names in lower case
-    std::vector<std::string> headerLines;         // as sent, in order, without "\r\n"
-    std::string head;                             // status line and headers, "\r\n\r\n" included
+    std::vector<std::string> headerLines;        // as sent, in order, without "\r\n"
+    std::string head;                            // status line and headers, "\r\n\r\n" included
     std::string body;
-    std::string raw;                              // head + body
-    int Status() const {
-        return statusLine.size() >= 12 ? std::atoi(statusLine.c_str() + 9) : -1;
-    }
+    std::string raw;  // head + body
+    int Status() const { return statusLine.size() >= 12 ? std::atoi(statusLine.c_str() + 9) : -1; }
     std::string Header(const std::string& lowerName) const {
         auto it = headers.find(lowerName);
         return it == headers.end() ? std::string() : it->second;
@@ -245,7 +269,8 @@ struct HttpResponse {
 
 inline std::string Lower(std::string s) {
     for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
     return s;
 }
 
@@ -262,7 +287,8 @@ inline HttpResponse ReadHttpResponse(TlsConnection& conn, std::string& pending, 
     };
     std::size_t end;
     while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
-        if (Clock::now() >= deadline || conn.ReadSome(pending, left()) != TlsConnection::ReadResult::kData)
+        if (Clock::now() >= deadline ||
+            conn.ReadSome(pending, left()) != TlsConnection::ReadResult::kData)
             return resp;
     }
     resp.head = pending.substr(0, end + 4);
@@ -271,7 +297,8 @@ inline HttpResponse ReadHttpResponse(TlsConnection& conn, std::string& pending, 
     std::string line;
     bool first = true;
     while (std::getline(lines, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
         if (first) {
             resp.statusLine = line;
             first = false;
@@ -279,16 +306,20 @@ inline HttpResponse ReadHttpResponse(TlsConnection& conn, std::string& pending, 
         }
         resp.headerLines.push_back(line);
         auto colon = line.find(':');
-        if (colon == std::string::npos) continue;
+        if (colon == std::string::npos)
+            continue;
         std::string value = line.substr(colon + 1);
-        while (!value.empty() && value.front() == ' ') value.erase(0, 1);
+        while (!value.empty() && value.front() == ' ')
+            value.erase(0, 1);
         resp.headers[Lower(line.substr(0, colon))] = value;
     }
     if (noBody) {
         resp.complete = true;
     } else if (resp.HasHeader("content-length")) {
-        std::size_t length = static_cast<std::size_t>(std::strtoull(resp.Header("content-length").c_str(), nullptr, 10));
-        if (!conn.ReadAtLeast(pending, length, left())) return resp;
+        std::size_t length = static_cast<std::size_t>(
+            std::strtoull(resp.Header("content-length").c_str(), nullptr, 10));
+        if (!conn.ReadAtLeast(pending, length, left()))
+            return resp;
         resp.body = pending.substr(0, length);
         pending.erase(0, length);
         resp.complete = true;
@@ -303,24 +334,30 @@ inline HttpResponse ReadHttpResponse(TlsConnection& conn, std::string& pending, 
 }
 
 // One request on a fresh connection; the response is read as described above.
-inline HttpResponse HttpExchange(unsigned short port, const std::string& request, bool noBody = false) {
+inline HttpResponse HttpExchange(unsigned short port, const std::string& request,
+                                 bool noBody = false) {
     TlsConnection conn;
-    if (!conn.Connect(port)) return HttpResponse{};
-    if (!conn.Write(request)) return HttpResponse{};
+    if (!conn.Connect(port))
+        return HttpResponse{};
+    if (!conn.Write(request))
+        return HttpResponse{};
     std::string pending;
     return ReadHttpResponse(conn, pending, noBody);
 }
 
 // A request text with the given method, target, extra header lines (each ending "\r\n") and body.
-inline std::string BuildRequest(const std::string& method, const std::string& target, const std::string& headers,
+inline std::string BuildRequest(const std::string& method, const std::string& target,
+                                const std::string& headers,
                                 const std::string& body = std::string()) {
     return method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "\r\n" + body;
 }
 
 // A POST with a Content-Length that matches the body.
-inline std::string BuildPost(const std::string& body, const std::string& extraHeaders = std::string()) {
-    return BuildRequest("POST", "/", extraHeaders + "Content-Type: application/x-www-form-urlencoded\r\n" +
-                                         "Content-Length: " + std::to_string(body.size()) + "\r\n",
+inline std::string BuildPost(const std::string& body,
+                             const std::string& extraHeaders = std::string()) {
+    return BuildRequest("POST", "/",
+                        extraHeaders + "Content-Type: application/x-www-form-urlencoded\r\n" +
+                            "Content-Length: " + std::to_string(body.size()) + "\r\n",
                         body);
 }
 
@@ -329,8 +366,8 @@ inline std::string FormEncode(const std::string& text) {
     static const char* hex = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : text) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
-            c == '.' || c == '*') {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '_' || c == '.' || c == '*') {
             out += static_cast<char>(c);
         } else if (c == ' ') {
             out += '+';
@@ -344,11 +381,13 @@ inline std::string FormEncode(const std::string& text) {
 }
 
 // json-c's text of the reply envelope for an ordinary request (no version members).
-inline std::string Envelope(const std::string& id, const std::string& tabid, const std::string& callback,
-                            const std::string& status, const std::string& escapedReply) {
-    return "{ \"response\": { \"id\": \"" + id + "\", \"tabid\": \"" + tabid + "\", \"callback\": \"" + callback +
-           "\", \"status\": \"" + status + "\", \"reply\": { \"reply\": { \"status\": \"\", \"reply\": \"" +
-           escapedReply + "\" } } } }";
+inline std::string Envelope(const std::string& id, const std::string& tabid,
+                            const std::string& callback, const std::string& status,
+                            const std::string& escapedReply) {
+    return "{ \"response\": { \"id\": \"" + id + "\", \"tabid\": \"" + tabid +
+           "\", \"callback\": \"" + callback + "\", \"status\": \"" + status +
+           "\", \"reply\": { \"reply\": { \"status\": \"\", \"reply\": \"" + escapedReply +
+           "\" } } } }";
 }
 
 // The status line and header lines of every framed reply, up to Content-Length.
@@ -366,9 +405,11 @@ inline std::string ReplyHead(std::size_t contentLength) {
 }
 
 constexpr const char* kProbeAnswerText =
-    "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n";
+    "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nAccess-Control-Allow-Origin: *\r\nConnection: "
+    "close\r\n\r\n";
 constexpr const char* kRejectionText =
-    "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n";
+    "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nAccess-Control-Allow-Origin: "
+    "*\r\nConnection: close\r\n\r\n";
 
 // Exclusive use of one of the in-process test ports 26441-26449 across processes (test binaries run
 // in parallel under ctest -j, in more than one build tree). The lock goes with the process.
@@ -383,10 +424,12 @@ public:
     unsigned short Acquire(unsigned short after = 0) {
         Release();
         for (unsigned short port = 26441; port <= 26449; ++port) {
-            if (port <= after) continue;
+            if (port <= after)
+                continue;
             std::string path = "/tmp/nv-inprocess-port-" + std::to_string(port) + ".lock";
             int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-            if (fd < 0) continue;
+            if (fd < 0)
+                continue;
             if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
                 m_fd = fd;
                 m_port = port;
@@ -423,7 +466,8 @@ public:
     TempDir() {
         char tmpl[] = "/tmp/nv-e2e-XXXXXX";
         char* p = mkdtemp(tmpl);
-        if (p != nullptr) m_path = p;
+        if (p != nullptr)
+            m_path = p;
     }
     ~TempDir() {
         if (!m_path.empty()) {
@@ -459,14 +503,17 @@ public:
 
     // The staged product binary, and the test build that writes every log line to standard error.
     static std::string ProductPath() { return std::string(NV_INSTALL_DIR) + "/" + NV_PROGRAM_NAME; }
-    static std::string LogTestPath() { return std::string(NV_BINARY_DIR) + "/daemon/NorrimVelstraSvc-logtest"; }
+    static std::string LogTestPath() {
+        return std::string(NV_BINARY_DIR) + "/daemon/NorrimVelstraSvc-logtest";
+    }
 
     // Starts the program and waits until its child listens. The daemon takes the first free port of
     // 4441-4445; the tests expect `port` (4441). When something outside this test run holds it (a
     // daemon a developer started by hand), the start waits a while for it to go, and then lets the
     // daemon take the next free port and finds that port from the daemon's own sockets.
     ::testing::AssertionResult Start(unsigned short port = 4441) {
-        if (m_home.Path().empty()) return ::testing::AssertionFailure() << "no temporary home";
+        if (m_home.Path().empty())
+            return ::testing::AssertionFailure() << "no temporary home";
         if (access(m_program.c_str(), X_OK) != 0)
             return ::testing::AssertionFailure() << "program not built: " << m_program;
         bool expectPort = WaitFor([&] { return !TcpAccepts(port); }, 60s);
@@ -475,29 +522,36 @@ public:
         std::string err = m_home.Path() + "/stderr.txt";
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
         std::vector<std::string> args = {m_program, "-H", m_home.Path(), "-S"};
         std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(&a[0]);
+        for (auto& a : args)
+            argv.push_back(&a[0]);
         argv.push_back(nullptr);
         pid_t parent = -1;
         int rc = posix_spawn(&parent, m_program.c_str(), &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) return ::testing::AssertionFailure() << "posix_spawn failed: " << rc;
+        if (rc != 0)
+            return ::testing::AssertionFailure() << "posix_spawn failed: " << rc;
         int status = 0;
         waitpid(parent, &status, 0);
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
             return ::testing::AssertionFailure() << "started process did not exit 0";
         // The serving child is the one of our children whose command line names our temporary home.
         WaitFor([&] { return (m_pid = FindChild()) > 0; }, 10s);
-        if (m_pid <= 0) return ::testing::AssertionFailure() << "no serving child found; stderr: " << Stderr();
+        if (m_pid <= 0)
+            return ::testing::AssertionFailure() << "no serving child found; stderr: " << Stderr();
         if (!WaitFor([&] { return (m_port = ListeningPort(m_pid)) != 0; }, 30s))
-            return ::testing::AssertionFailure() << "the daemon does not listen (fixed ports served by others:"
-                                                 << BusyFixedPorts() << "); stderr: " << Stderr();
+            return ::testing::AssertionFailure()
+                   << "the daemon does not listen (fixed ports served by others:"
+                   << BusyFixedPorts() << "); stderr: " << Stderr();
         // Another program may have taken the port meanwhile (a daemon started by hand during the run).
         if (expectPort && m_port != port && !TcpAccepts(port))
-            return ::testing::AssertionFailure() << "the daemon listens on " << m_port << " instead of " << port;
+            return ::testing::AssertionFailure()
+                   << "the daemon listens on " << m_port << " instead of " << port;
         if (!WaitFor([&] { return TcpAccepts(m_port); }, 30s))
             return ::testing::AssertionFailure() << "daemon does not accept on " << m_port;
         return ::testing::AssertionSuccess();
@@ -507,7 +561,8 @@ public:
     static std::string BusyFixedPorts() {
         std::string busy;
         for (unsigned short p = 4441; p <= 4445; ++p)
-            if (TcpAccepts(p)) busy += " " + std::to_string(p);
+            if (TcpAccepts(p))
+                busy += " " + std::to_string(p);
         return busy;
     }
 
@@ -531,17 +586,22 @@ public:
         while (std::getline(table, line)) {
             std::istringstream fields(line);
             std::string slot, local, remote, state, queues, timer, retrans, uid, timeout, inode;
-            fields >> slot >> local >> remote >> state >> queues >> timer >> retrans >> uid >> timeout >> inode;
-            if (state != "0A") continue;
+            fields >> slot >> local >> remote >> state >> queues >> timer >> retrans >> uid >>
+                timeout >> inode;
+            if (state != "0A")
+                continue;
             for (const auto& i : inodes)
-                if (i == inode) return static_cast<unsigned short>(std::stoul(local.substr(local.find(':') + 1), nullptr, 16));
+                if (i == inode)
+                    return static_cast<unsigned short>(
+                        std::stoul(local.substr(local.find(':') + 1), nullptr, 16));
         }
         return 0;
     }
 
     // SIGINT (a handled signal) and reap; SIGKILL if it does not end in time. Returns the wait status.
     int Stop() {
-        if (m_pid <= 0) return -1;
+        if (m_pid <= 0)
+            return -1;
         kill(m_pid, SIGINT);
         int status = 0;
         bool reaped = WaitFor([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; }, 20s);

@@ -24,16 +24,20 @@ class TestUser {
 public:
     TestUser() {
         char dirTemplate[] = "/tmp/nv_e2e_user_XXXXXX";
-        if (mkdtemp(dirTemplate) == nullptr) return;
+        if (mkdtemp(dirTemplate) == nullptr)
+            return;
         m_home = dirTemplate;
         m_name = "nve2e" + std::to_string(getpid());
         CommandResult added = RunCommand("useradd", {"-M", "-d", m_home, "-s", "/bin/sh", m_name});
-        if (added.status != 0) return;
+        if (added.status != 0)
+            return;
         struct passwd* pw = getpwnam(m_name.c_str());
-        if (pw == nullptr) return;
+        if (pw == nullptr)
+            return;
         m_uid = pw->pw_uid;
         m_gid = pw->pw_gid;
-        if (chown(m_home.c_str(), m_uid, m_gid) != 0) m_uid = static_cast<uid_t>(-1);
+        if (chown(m_home.c_str(), m_uid, m_gid) != 0)
+            m_uid = static_cast<uid_t>(-1);
     }
     ~TestUser() {
         if (!m_name.empty()) {
@@ -41,7 +45,8 @@ public:
             RunCommand("userdel", {"-f", m_name});
         }
         std::error_code ignored;
-        if (!m_home.empty()) fs::remove_all(m_home, ignored);
+        if (!m_home.empty())
+            fs::remove_all(m_home, ignored);
     }
     TestUser(const TestUser&) = delete;
     TestUser& operator=(const TestUser&) = delete;
@@ -52,8 +57,9 @@ public:
 
     // The arguments of setpriv that run command as this user.
     std::vector<std::string> As(const std::vector<std::string>& command) const {
-        std::vector<std::string> args = {"--reuid=" + std::to_string(m_uid), "--regid=" + std::to_string(m_gid),
-                                         "--clear-groups", "--"};
+        std::vector<std::string> args = {"--reuid=" + std::to_string(m_uid),
+                                         "--regid=" + std::to_string(m_gid), "--clear-groups",
+                                         "--"};
         args.insert(args.end(), command.begin(), command.end());
         return args;
     }
@@ -70,7 +76,8 @@ long RealUidOf(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind("Uid:", 0) == 0) return std::stol(line.substr(4));
+        if (line.rfind("Uid:", 0) == 0)
+            return std::stol(line.substr(4));
     return -1;
 }
 
@@ -79,11 +86,14 @@ unsigned short WaitForDaemonOf(uid_t uid, pid_t& pid) {
     auto deadline = Clock::now() + 60s;
     while (Clock::now() < deadline) {
         for (pid_t child : ChildrenOfThisProcess()) {
-            if (RealUidOf(child) != static_cast<long>(uid)) continue;
+            if (RealUidOf(child) != static_cast<long>(uid))
+                continue;
             pid = child;
             for (unsigned short port = 4441; port <= 4445; ++port) {
-                CommandResult owner = RunCommand("ss", {"-Htlnp", "sport = :" + std::to_string(port)});
-                if (owner.output.find("pid=" + std::to_string(child) + ",") != std::string::npos) return port;
+                CommandResult owner =
+                    RunCommand("ss", {"-Htlnp", "sport = :" + std::to_string(port)});
+                if (owner.output.find("pid=" + std::to_string(child) + ",") != std::string::npos)
+                    return port;
             }
         }
         std::this_thread::sleep_for(50ms);
@@ -94,16 +104,18 @@ unsigned short WaitForDaemonOf(uid_t uid, pid_t& pid) {
 // The page-side client under Node, trusting the staged root CA; run as user when one is given.
 std::string ClientFinds(const TestUser* user = nullptr) {
     const std::vector<std::string> node = {
-        std::string("NODE_EXTRA_CA_CERTS=") + NV_INSTALL_DIR + "/" + NV_ROOT_CERT_FILE_NAME, NV_NODE_BINARY,
-        NV_OWN_DAEMON_CLIENT};
-    if (user == nullptr) return RunCommand("env", node).output;
+        std::string("NODE_EXTRA_CA_CERTS=") + NV_INSTALL_DIR + "/" + NV_ROOT_CERT_FILE_NAME,
+        NV_NODE_BINARY, NV_OWN_DAEMON_CLIENT};
+    if (user == nullptr)
+        return RunCommand("env", node).output;
     std::vector<std::string> command = {"env"};
     command.insert(command.end(), node.begin(), node.end());
     return RunCommand("setpriv", user->As(command)).output;
 }
 
 TEST(MultiUserE2E, TwoUsers_EachAutostartGetsItsOwnDaemonAndEachClientFindsOnlyItsOwn) {
-    if (getuid() != 0) GTEST_SKIP() << "creating a second user needs root";
+    if (getuid() != 0)
+        GTEST_SKIP() << "creating a second user needs root";
     BecomeSubreaper();
     for (unsigned short port = 4441; port <= 4442; ++port)
         ASSERT_EQ(RunCommand("ss", {"-Htln", "sport = :" + std::to_string(port)}).output, "")
@@ -139,7 +151,8 @@ TEST(MultiUserE2E, TwoUsers_EachAutostartGetsItsOwnDaemonAndEachClientFindsOnlyI
     EXPECT_EQ(WaitExit(again.Pid()), 0);
     int daemons = 0;
     for (pid_t child : ChildrenOfThisProcess())
-        if (RealUidOf(child) == static_cast<long>(other.Uid())) ++daemons;
+        if (RealUidOf(child) == static_cast<long>(other.Uid()))
+            ++daemons;
     EXPECT_EQ(daemons, 1);
 
     KillAllChildren();

@@ -28,13 +28,15 @@ constexpr int kWorkerThreads = 25;  // CivetWeb's worker pool, shared by HTTP an
 long Counter(const std::string& envelope, const std::string& name) {
     std::smatch m;
     std::regex re("\\\\\"" + name + "\\\\\": ([0-9]+)");
-    if (!std::regex_search(envelope, m, re)) return -1;
+    if (!std::regex_search(envelope, m, re))
+        return -1;
     return std::stol(m[1].str());
 }
 
-std::string ResponseHead(const std::string& id, const std::string& tabid, const std::string& callback) {
-    return "{ \"response\": { \"id\": \"" + id + "\", \"tabid\": \"" + tabid + "\", \"callback\": \"" + callback +
-           "\", \"status\": \"TRUE\"";
+std::string ResponseHead(const std::string& id, const std::string& tabid,
+                         const std::string& callback) {
+    return "{ \"response\": { \"id\": \"" + id + "\", \"tabid\": \"" + tabid +
+           "\", \"callback\": \"" + callback + "\", \"status\": \"TRUE\"";
 }
 
 class WssE2e : public ::testing::Test {
@@ -43,12 +45,16 @@ protected:
     void TearDown() override { m_daemon.Stop(); }
 
     // Sends one text frame and reads the one text frame that answers it.
-    ::testing::AssertionResult RoundTrip(WsClient& ws, const std::string& request, std::string& reply) {
-        if (!ws.SendText(request)) return ::testing::AssertionFailure() << "send failed";
+    ::testing::AssertionResult RoundTrip(WsClient& ws, const std::string& request,
+                                         std::string& reply) {
+        if (!ws.SendText(request))
+            return ::testing::AssertionFailure() << "send failed";
         WsFrame f;
         WsClient::Read r = ws.ReadFrame(f);
-        if (r != WsClient::Read::kFrame) return ::testing::AssertionFailure() << "no reply: " << ReadName(r);
-        if (f.opcode != kWsText || !f.fin) return ::testing::AssertionFailure() << "not a final text frame";
+        if (r != WsClient::Read::kFrame)
+            return ::testing::AssertionFailure() << "no reply: " << ReadName(r);
+        if (f.opcode != kWsText || !f.fin)
+            return ::testing::AssertionFailure() << "not a final text frame";
         reply = f.payload;
         return ::testing::AssertionSuccess();
     }
@@ -64,11 +70,14 @@ TEST_F(WssE2e, Request_OneTextFrameWithModuleReplyAndEchoedMembers) {
     WsClient ws;
     ASSERT_TRUE(ws.Open(Port(), "/velstra"));
     const std::string request =
-        "{\"id\":\"42\",\"tabid\":\"tab-A\",\"callback\":\"onReply\",\"origin\":\"https://pages.example\",\"cmd\":\"sign\"}";
+        "{\"id\":\"42\",\"tabid\":\"tab-A\",\"callback\":\"onReply\",\"origin\":\"https://"
+        "pages.example\",\"cmd\":\"sign\"}";
     std::string reply;
     ASSERT_TRUE(RoundTrip(ws, request, reply));
     EXPECT_EQ(reply.rfind(ResponseHead("42", "tab-A", "onReply"), 0), 0u) << reply;
-    EXPECT_NE(reply.find("\\\"module\\\": \\\"sample\\\", \\\"cmd\\\": \\\"sign\\\""), std::string::npos) << reply;
+    EXPECT_NE(reply.find("\\\"module\\\": \\\"sample\\\", \\\"cmd\\\": \\\"sign\\\""),
+              std::string::npos)
+        << reply;
     EXPECT_TRUE(ws.QuietFor(300ms)) << "one frame per request";
 }
 
@@ -76,8 +85,11 @@ TEST_F(WssE2e, GetVersions_VersionReportAndModuleReply) {
     WsClient ws;
     ASSERT_TRUE(ws.Open(Port()));
     std::string reply;
-    ASSERT_TRUE(RoundTrip(ws, "{\"init\":\"get_versions\",\"m\":\"VelstraClient\",\"id\":\"v\",\"tabid\":\"t\"}", reply));
-    EXPECT_EQ(reply.rfind("{ \"daemon\": \"1.0.1.1\", \"ex\": \"1.0.1.1013\", \"m\": { \"name\": \"VelstraClient\", "
+    ASSERT_TRUE(RoundTrip(
+        ws, "{\"init\":\"get_versions\",\"m\":\"VelstraClient\",\"id\":\"v\",\"tabid\":\"t\"}",
+        reply));
+    EXPECT_EQ(reply.rfind("{ \"daemon\": \"1.0.1.1\", \"ex\": \"1.0.1.1013\", \"m\": { \"name\": "
+                          "\"VelstraClient\", "
                           "\"version\": \"3.3.2.25\" }, " +
                               ResponseHead("v", "t", "").substr(2),
                           0),
@@ -92,7 +104,8 @@ TEST_F(WssE2e, GetResult_IsAnOrdinaryModuleCall) {
     std::string reply;
     ASSERT_TRUE(RoundTrip(ws, "{\"id\":\"g\",\"tabid\":\"t\",\"cmd\":\"GET_RESULT\"}", reply));
     EXPECT_EQ(reply.rfind(ResponseHead("g", "t", ""), 0), 0u) << reply;
-    EXPECT_NE(reply.find("\\\"cmd\\\": \\\"GET_RESULT\\\""), std::string::npos) << "the module saw it: " << reply;
+    EXPECT_NE(reply.find("\\\"cmd\\\": \\\"GET_RESULT\\\""), std::string::npos)
+        << "the module saw it: " << reply;
     EXPECT_EQ(Counter(reply, "invoke_calls"), 1);
 }
 
@@ -163,7 +176,8 @@ TEST_F(WssE2e, SeveralConnectionsAtOnce_EachGetsOnlyItsOwnReplies) {
             for (int i = 0; i < kRequests; ++i) {
                 std::string id = "c" + std::to_string(c) + "-r" + std::to_string(i);
                 std::string tab = "tab" + std::to_string(c);
-                if (!ws.SendText("{\"id\":\"" + id + "\",\"tabid\":\"" + tab + "\",\"origin\":\"https://o\"}")) {
+                if (!ws.SendText("{\"id\":\"" + id + "\",\"tabid\":\"" + tab +
+                                 "\",\"origin\":\"https://o\"}")) {
                     failures[c] = "send failed at " + id;
                     return;
                 }
@@ -179,8 +193,10 @@ TEST_F(WssE2e, SeveralConnectionsAtOnce_EachGetsOnlyItsOwnReplies) {
             }
         });
     }
-    for (auto& t : threads) t.join();
-    for (int c = 0; c < kConnections; ++c) EXPECT_EQ(failures[c], "") << "connection " << c;
+    for (auto& t : threads)
+        t.join();
+    for (int c = 0; c < kConnections; ++c)
+        EXPECT_EQ(failures[c], "") << "connection " << c;
 }
 
 TEST_F(WssE2e, TwoTabsOfOneOrigin_TwoSessionsInitialiseTheModuleTwice) {
@@ -218,7 +234,8 @@ TEST_F(WssE2e, RoundTrip_MedianWellUnderTheDelayedAckStall) {
     for (int i = 0; i < 300; ++i) {
         auto start = Clock::now();
         std::string reply;
-        ASSERT_TRUE(RoundTrip(ws, "{\"id\":\"" + std::to_string(i) + "\",\"tabid\":\"rt\"}", reply));
+        ASSERT_TRUE(
+            RoundTrip(ws, "{\"id\":\"" + std::to_string(i) + "\",\"tabid\":\"rt\"}", reply));
         ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
     }
     std::nth_element(ms.begin(), ms.begin() + ms.size() / 2, ms.end());
@@ -233,14 +250,17 @@ TEST_F(WssE2e, WorkerPool_25OpenConnectionsServed_26thWaitsForAFreeWorker) {
     }
     for (int i = 0; i < kWorkerThreads; ++i) {
         std::string reply;
-        ASSERT_TRUE(RoundTrip(*open[i], "{\"id\":\"" + std::to_string(i) + "\",\"tabid\":\"w\"}", reply)) << i;
+        ASSERT_TRUE(
+            RoundTrip(*open[i], "{\"id\":\"" + std::to_string(i) + "\",\"tabid\":\"w\"}", reply))
+            << i;
     }
 
     // Every worker now holds an open WebSocket. The 26th connection is accepted by the listening
     // thread and queued, but nobody performs its TLS handshake while all workers are busy.
     TlsConnection extra;
     ASSERT_TRUE(extra.ConnectTcp(Port()));
-    EXPECT_FALSE(extra.Handshake(3s)) << "the 26th connection was served while 25 WebSockets were open";
+    EXPECT_FALSE(extra.Handshake(3s))
+        << "the 26th connection was served while 25 WebSockets were open";
 
     // One page closes its socket: the queued connection gets that worker and is served normally.
     ASSERT_TRUE(open[0]->Send(kWsClose, ""));

@@ -37,25 +37,33 @@ using namespace std::chrono_literals;
 inline const bool kSigpipeIgnored = (signal(SIGPIPE, SIG_IGN), true);
 
 // The staged product and its log-to-stderr twin (the same code, every log line on stderr).
-inline std::string ProductPath() { return DaemonProcess::ProductPath(); }
-inline std::string LogTestPath() { return DaemonProcess::LogTestPath(); }
+inline std::string ProductPath() {
+    return DaemonProcess::ProductPath();
+}
+inline std::string LogTestPath() {
+    return DaemonProcess::LogTestPath();
+}
 
 // One value of /proc/<pid>/status in kB (VmRSS, VmSize, VmHWM) or as a count (Threads); -1 if absent.
 inline long ProcStatus(pid_t pid, const std::string& key) {
     std::istringstream in(ReadFile("/proc/" + std::to_string(pid) + "/status"));
     std::string line;
     while (std::getline(in, line)) {
-        if (line.compare(0, key.size() + 1, key + ":") == 0) return std::atol(line.c_str() + key.size() + 1);
+        if (line.compare(0, key.size() + 1, key + ":") == 0)
+            return std::atol(line.c_str() + key.size() + 1);
     }
     return -1;
 }
-inline long RssKb(pid_t pid) { return ProcStatus(pid, "VmRSS"); }
+inline long RssKb(pid_t pid) {
+    return ProcStatus(pid, "VmRSS");
+}
 
 inline int OpenFdCount(pid_t pid) {
     int n = 0;
     if (DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
         while (dirent* e = readdir(dir))
-            if (e->d_name[0] != '.') ++n;
+            if (e->d_name[0] != '.')
+                ++n;
         closedir(dir);
     }
     return n;
@@ -67,11 +75,13 @@ inline bool CanUseMountNamespace() {
     static const bool s_bPossible = [] {
         pid_t child = fork();
         if (child == 0) {
-            bool ok = unshare(CLONE_NEWNS) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+            bool ok = unshare(CLONE_NEWNS) == 0 &&
+                      mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
             _exit(ok ? 0 : 1);
         }
         int status = 0;
-        return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+               WEXITSTATUS(status) == 0;
     }();
     return s_bPossible;
 }
@@ -96,8 +106,10 @@ public:
     // Starts the program and waits until its serving child exists; with expectListen, also until it
     // accepts on one of the fixed ports (the first free one, normally 4441).
     ::testing::AssertionResult Start(bool expectListen = true) {
-        if (m_home.Path().empty()) return ::testing::AssertionFailure() << "no temporary home";
-        if (access(m_program.c_str(), X_OK) != 0) return ::testing::AssertionFailure() << "not built: " << m_program;
+        if (m_home.Path().empty())
+            return ::testing::AssertionFailure() << "no temporary home";
+        if (access(m_program.c_str(), X_OK) != 0)
+            return ::testing::AssertionFailure() << "not built: " << m_program;
         if (!m_binds.empty() && !CanUseMountNamespace())
             return ::testing::AssertionFailure() << "a private mount namespace cannot be made here";
         prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -107,22 +119,28 @@ public:
         const std::string err = m_home.Path() + "/stderr.txt";
         std::vector<std::string> args = {m_program, "-H", m_home.Path(), "-S"};
         std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(&a[0]);
+        for (auto& a : args)
+            argv.push_back(&a[0]);
         argv.push_back(nullptr);
         const bool privateMounts = !m_binds.empty();
 
         pid_t starter = fork();
-        if (starter < 0) return ::testing::AssertionFailure() << "fork failed";
+        if (starter < 0)
+            return ::testing::AssertionFailure() << "fork failed";
         if (starter == 0) {
             int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             int n = open("/dev/null", O_RDONLY);
-            if (o < 0 || e < 0 || n < 0 || dup2(n, 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) _exit(120);
+            if (o < 0 || e < 0 || n < 0 || dup2(n, 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0)
+                _exit(120);
             if (privateMounts) {
-                if (unshare(CLONE_NEWNS) != 0) _exit(121);
-                if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(122);
+                if (unshare(CLONE_NEWNS) != 0)
+                    _exit(121);
+                if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+                    _exit(122);
                 for (const Bind& b : m_binds)
-                    if (mount(b.source.c_str(), b.target.c_str(), nullptr, MS_BIND, nullptr) != 0) _exit(123);
+                    if (mount(b.source.c_str(), b.target.c_str(), nullptr, MS_BIND, nullptr) != 0)
+                        _exit(123);
             }
             execv(m_program.c_str(), argv.data());
             _exit(127);
@@ -130,16 +148,20 @@ public:
         int status = 0;
         waitpid(starter, &status, 0);
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            return ::testing::AssertionFailure() << "starting process ended with wait status " << status
-                                                 << "; stderr: " << Stderr();
+            return ::testing::AssertionFailure() << "starting process ended with wait status "
+                                                 << status << "; stderr: " << Stderr();
         // A start that is to fail may end its serving child before it can be found; the caller
         // collects it with WaitChildEnd.
-        if (!expectListen) return ::testing::AssertionSuccess();
+        if (!expectListen)
+            return ::testing::AssertionSuccess();
         if (!WaitFor([&] { return (m_pid = FindChild()) > 0; }, 15s))
             return ::testing::AssertionFailure() << "no serving child; stderr: " << Stderr();
-        if (!WaitFor([&] { return (m_port = DaemonProcess::ListeningPort(m_pid)) != 0 || !Alive(); }, 60s) ||
+        if (!WaitFor(
+                [&] { return (m_port = DaemonProcess::ListeningPort(m_pid)) != 0 || !Alive(); },
+                60s) ||
             m_port == 0)
-            return ::testing::AssertionFailure() << "the daemon does not listen; stderr: " << Stderr();
+            return ::testing::AssertionFailure()
+                   << "the daemon does not listen; stderr: " << Stderr();
         if (!WaitFor([&] { return TcpAccepts(m_port); }, 30s))
             return ::testing::AssertionFailure() << "the daemon does not accept on " << m_port;
         return ::testing::AssertionSuccess();
@@ -149,7 +171,8 @@ public:
 
     // SIGINT (a handled stop signal) and reap; SIGKILL when it does not end in time. The wait status.
     int Stop() {
-        if (m_pid <= 0) return -1;
+        if (m_pid <= 0)
+            return -1;
         kill(m_pid, SIGINT);
         int status = WaitEnd(60s);
         m_pid = -1;
@@ -158,7 +181,8 @@ public:
 
     // Reaps the serving child when it ends by itself; its wait status, or -1 (it is then killed).
     int WaitEnd(std::chrono::milliseconds limit) {
-        if (m_pid <= 0) return -1;
+        if (m_pid <= 0)
+            return -1;
         int status = 0;
         bool reaped = WaitFor([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; }, limit);
         if (!reaped) {
@@ -189,7 +213,8 @@ public:
         std::istringstream in(Stderr());
         std::string record;
         while (std::getline(in, record)) {
-            if (record.rfind("NVLOG ", 0) != 0) continue;
+            if (record.rfind("NVLOG ", 0) != 0)
+                continue;
             std::string line;
             for (std::size_t i = 6; i < record.size(); ++i) {
                 if (record[i] == '\\' && i + 1 < record.size()) {
@@ -205,7 +230,8 @@ public:
     }
     bool HasLogLine(const std::string& line) const {
         for (const auto& l : LogLines())
-            if (l == line) return true;
+            if (l == line)
+                return true;
         return false;
     }
     bool WaitForLogLine(const std::string& line, std::chrono::milliseconds limit = 20s) const {
@@ -215,10 +241,11 @@ public:
     // Sanitizer findings written by the daemon (empty in normal builds).
     std::string SanitizerReport() const {
         std::string text = Stderr();
-        for (const char* marker : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
-                                   "WARNING: ThreadSanitizer"}) {
+        for (const char* marker : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                                   "runtime error:", "WARNING: ThreadSanitizer"}) {
             std::size_t at = text.find(marker);
-            if (at != std::string::npos) return text.substr(at, 2000);
+            if (at != std::string::npos)
+                return text.substr(at, 2000);
         }
         return std::string();
     }
@@ -260,14 +287,16 @@ inline std::string MemberText(json_object* parent, const char* name, bool* ok) {
         *ok = false;
         return std::string();
     }
-    return std::string(json_object_get_string(member), static_cast<std::size_t>(json_object_get_string_len(member)));
+    return std::string(json_object_get_string(member),
+                       static_cast<std::size_t>(json_object_get_string_len(member)));
 }
 
 inline ReplyEnvelope ParseEnvelope(const std::string& text) {
     ReplyEnvelope env;
     JsonPtr root(json_tokener_parse(text.c_str()));
     json_object* response = nullptr;  // borrowed, as are the ones below
-    if (!root || !json_object_object_get_ex(root.get(), "response", &response)) return env;
+    if (!root || !json_object_object_get_ex(root.get(), "response", &response))
+        return env;
     bool ok = true;
     env.id = MemberText(response, "id", &ok);
     env.tabid = MemberText(response, "tabid", &ok);
@@ -275,7 +304,9 @@ inline ReplyEnvelope ParseEnvelope(const std::string& text) {
     env.status = MemberText(response, "status", &ok);
     json_object* r1 = nullptr;
     json_object* r2 = nullptr;
-    if (!json_object_object_get_ex(response, "reply", &r1) || !json_object_object_get_ex(r1, "reply", &r2)) return env;
+    if (!json_object_object_get_ex(response, "reply", &r1) ||
+        !json_object_object_get_ex(r1, "reply", &r2))
+        return env;
     env.reply = MemberText(r2, "reply", &ok);
     env.valid = ok;
     return env;
@@ -292,12 +323,15 @@ struct SampleReply {
 inline SampleReply ParseSampleReply(const std::string& moduleText) {
     SampleReply s;
     JsonPtr root(json_tokener_parse(moduleText.c_str()));
-    if (!root || !json_object_is_type(root.get(), json_type_object)) return s;
+    if (!root || !json_object_is_type(root.get(), json_type_object))
+        return s;
     bool ok = true;
     s.request = MemberText(root.get(), "request", &ok);
     json_object* n = nullptr;  // borrowed
-    if (json_object_object_get_ex(root.get(), "invoke_calls", &n)) s.invokeCalls = json_object_get_int64(n);
-    if (json_object_object_get_ex(root.get(), "max_concurrent_invokes", &n)) s.maxConcurrent = json_object_get_int64(n);
+    if (json_object_object_get_ex(root.get(), "invoke_calls", &n))
+        s.invokeCalls = json_object_get_int64(n);
+    if (json_object_object_get_ex(root.get(), "max_concurrent_invokes", &n))
+        s.maxConcurrent = json_object_get_int64(n);
     s.valid = ok;
     return s;
 }
@@ -309,7 +343,8 @@ inline SampleReply ParseSampleReply(const std::string& moduleText) {
 inline HttpResponse PostJson(unsigned short port, const std::string& json,
                              std::chrono::milliseconds timeout = kIoTimeout) {
     TlsConnection conn;
-    if (!conn.Connect(port) || !conn.Write(BuildPost("request=" + FormEncode(json)))) return HttpResponse{};
+    if (!conn.Connect(port) || !conn.Write(BuildPost("request=" + FormEncode(json))))
+        return HttpResponse{};
     std::string pending;
     return ReadHttpResponse(conn, pending, /*noBody=*/false, timeout);
 }
@@ -317,24 +352,29 @@ inline HttpResponse PostJson(unsigned short port, const std::string& json,
 // The daemon answers a probe with the exact probe answer and a module call with status TRUE and the
 // sample module's reply for exactly the text sent. `tag` makes the call's id unique.
 inline ::testing::AssertionResult Healthy(unsigned short port, const std::string& tag = "health") {
-    HttpResponse probe = HttpExchange(port, BuildRequest("GET", "/?dmPortScan", "Origin: https://pages.example\r\n"));
-    if (probe.raw != kProbeAnswerText) return ::testing::AssertionFailure() << "probe answered: " << probe.raw;
-    const std::string request = "{\"id\":\"" + tag + "\",\"tabid\":\"h\",\"origin\":\"https://health.example\"}";
+    HttpResponse probe = HttpExchange(
+        port, BuildRequest("GET", "/?dmPortScan", "Origin: https://pages.example\r\n"));
+    if (probe.raw != kProbeAnswerText)
+        return ::testing::AssertionFailure() << "probe answered: " << probe.raw;
+    const std::string request =
+        "{\"id\":\"" + tag + "\",\"tabid\":\"h\",\"origin\":\"https://health.example\"}";
     HttpResponse r = PostJson(port, request);
     ReplyEnvelope env = ParseEnvelope(r.body);
     if (r.Status() != 200 || !env.valid || env.status != "TRUE" || env.id != tag)
         return ::testing::AssertionFailure() << "module call answered: " << r.raw.substr(0, 400);
     SampleReply s = ParseSampleReply(env.reply);
-    if (!s.valid || s.request != request) return ::testing::AssertionFailure() << "module reply: " << env.reply;
+    if (!s.valid || s.request != request)
+        return ::testing::AssertionFailure() << "module reply: " << env.reply;
     return ::testing::AssertionSuccess();
 }
 
 // RSS growth bound check: `afterKb` may exceed `beforeKb` by at most `slackMb`.
 inline ::testing::AssertionResult RssWithin(long beforeKb, long afterKb, long slackMb) {
-    if (beforeKb <= 0 || afterKb <= 0) return ::testing::AssertionFailure() << "no RSS figures";
+    if (beforeKb <= 0 || afterKb <= 0)
+        return ::testing::AssertionFailure() << "no RSS figures";
     if (afterKb - beforeKb > slackMb * 1024)
-        return ::testing::AssertionFailure() << "RSS grew from " << beforeKb << " kB to " << afterKb << " kB (limit +"
-                                             << slackMb << " MiB)";
+        return ::testing::AssertionFailure() << "RSS grew from " << beforeKb << " kB to " << afterKb
+                                             << " kB (limit +" << slackMb << " MiB)";
     return ::testing::AssertionSuccess();
 }
 

@@ -40,10 +40,10 @@ struct SoakFigures {
     std::atomic<long> repeatedKeyCalls{0};
     std::atomic<long> wssCalls{0};
     std::atomic<long> probes{0};
-    std::atomic<long> lost{0};            // a parked result that could not be collected
-    std::atomic<long> duplicated{0};      // a parked result that could be collected twice
-    std::atomic<long> wrong{0};           // an answer with another call's text, or malformed
-    std::atomic<long> transportErrors{0}; // no answer at all
+    std::atomic<long> lost{0};             // a parked result that could not be collected
+    std::atomic<long> duplicated{0};       // a parked result that could be collected twice
+    std::atomic<long> wrong{0};            // an answer with another call's text, or malformed
+    std::atomic<long> transportErrors{0};  // no answer at all
     std::vector<SoakSample> samples;
     std::vector<std::string> firstErrors;
     std::mutex errorsMutex;
@@ -56,7 +56,8 @@ struct SoakFigures {
     void Note(std::atomic<long>& counter, const std::string& what) {
         ++counter;
         std::lock_guard<std::mutex> lock(errorsMutex);
-        if (firstErrors.size() < 20) firstErrors.push_back(what);
+        if (firstErrors.size() < 20)
+            firstErrors.push_back(what);
     }
 };
 
@@ -65,26 +66,42 @@ namespace soakdetail {
 class SoakClient {
 public:
     SoakClient(const SoakOptions& options, SoakFigures& figures, int index)
-        : m_opt(options), m_fig(figures), m_index(index), m_rng(static_cast<unsigned>(index) * 7919u + 17u),
+        : m_opt(options),
+          m_fig(figures),
+          m_index(index),
+          m_rng(static_cast<unsigned>(index) * 7919u + 17u),
           m_origin("https://soak" + std::to_string(index % 5) + ".example"),
           m_tab("c" + std::to_string(index)) {}
 
     void Run(Clock::time_point deadline) {
         while (Clock::now() < deadline) {
             switch (m_rng() % 10) {
-            case 0:
-            case 1:
-            case 2: HttpCall(); break;
-            case 3:
-            case 4: ParkedCall(); break;
-            case 5: CollectOldest(); break;
-            case 6: RepeatedKeyCall(); break;
-            case 7:
-            case 8: WssCall(); break;
-            default: Probe(); break;
+                case 0:
+                case 1:
+                case 2:
+                    HttpCall();
+                    break;
+                case 3:
+                case 4:
+                    ParkedCall();
+                    break;
+                case 5:
+                    CollectOldest();
+                    break;
+                case 6:
+                    RepeatedKeyCall();
+                    break;
+                case 7:
+                case 8:
+                    WssCall();
+                    break;
+                default:
+                    Probe();
+                    break;
             }
         }
-        while (!m_parked.empty()) CollectOldest();
+        while (!m_parked.empty())
+            CollectOldest();
         CollectRepeated();
     }
 
@@ -94,13 +111,16 @@ private:
         std::string reply;
     };
 
-    std::string NextId(const char* kind) { return std::string(kind) + "-" + m_tab + "-" + std::to_string(++m_serial); }
+    std::string NextId(const char* kind) {
+        return std::string(kind) + "-" + m_tab + "-" + std::to_string(++m_serial);
+    }
     std::string Call(const std::string& id, const std::string& extra = std::string()) const {
-        return "{\"id\":\"" + id + "\",\"tabid\":\"" + m_tab + "\",\"origin\":\"" + m_origin + "\",\"n\":" +
-               std::to_string(m_serial) + extra + "}";
+        return "{\"id\":\"" + id + "\",\"tabid\":\"" + m_tab + "\",\"origin\":\"" + m_origin +
+               "\",\"n\":" + std::to_string(m_serial) + extra + "}";
     }
     std::string Collect(const std::string& id) const {
-        return "{\"id\":\"" + id + "\",\"tabid\":\"" + m_tab + "\",\"origin\":\"" + m_origin + "\",\"cmd\":\"GET_RESULT\"}";
+        return "{\"id\":\"" + id + "\",\"tabid\":\"" + m_tab + "\",\"origin\":\"" + m_origin +
+               "\",\"cmd\":\"GET_RESULT\"}";
     }
 
     // A client holds at most one connection at a time (20 clients, 25 workers: an open WebSocket
@@ -122,13 +142,16 @@ private:
         for (int attempt = 0; attempt < 2; ++attempt) {
             if (!m_keepAlive.IsOpen()) {
                 m_pending.clear();
-                if (!m_keepAlive.Connect(m_opt.port)) continue;
+                if (!m_keepAlive.Connect(m_opt.port))
+                    continue;
             } else {
                 ++m_fig.keepAliveCalls;
             }
             HttpResponse r;
-            if (m_keepAlive.Write(request)) r = ReadHttpResponse(m_keepAlive, m_pending);
-            if (r.complete) return r;
+            if (m_keepAlive.Write(request))
+                r = ReadHttpResponse(m_keepAlive, m_pending);
+            if (r.complete)
+                return r;
             m_keepAlive.Close();
         }
         return HttpResponse{};
@@ -161,21 +184,25 @@ private:
 
     void HttpCall() {
         std::string id = NextId("h");
-        if (!CheckedCall(id, Call(id)).empty()) ++m_fig.httpCalls;
+        if (!CheckedCall(id, Call(id)).empty())
+            ++m_fig.httpCalls;
     }
 
     void ParkedCall() {
         std::string id = NextId("p");
         std::string reply = CheckedCall(id, Call(id, ",\"use_getresult\":\"TRUE\""));
-        if (reply.empty()) return;
+        if (reply.empty())
+            return;
         ++m_fig.parkedCalls;
         m_parked.push_back({id, reply});
-        if (m_parked.size() > 6) CollectOldest();
+        if (m_parked.size() > 6)
+            CollectOldest();
     }
 
     // GET_RESULT must give the parked reply once, and nothing the second time.
     void CollectOldest() {
-        if (m_parked.empty()) return;
+        if (m_parked.empty())
+            return;
         Parked p = m_parked.front();
         m_parked.pop_front();
         CollectExpecting(p.id, p.reply);
@@ -192,7 +219,8 @@ private:
             return;
         }
         if (first.status != "TRUE" || first.reply != reply) {
-            m_fig.Note(m_fig.wrong, "collected for " + id + ": " + first.status + " " + first.reply.substr(0, 200));
+            m_fig.Note(m_fig.wrong, "collected for " + id + ": " + first.status + " " +
+                                        first.reply.substr(0, 200));
             return;
         }
         HttpResponse secondResponse = Post(Collect(id));
@@ -213,13 +241,16 @@ private:
         const std::string id = "rep-" + m_tab;
         ++m_serial;
         std::string reply = CheckedCall(id, Call(id, ",\"use_getresult\":\"TRUE\""));
-        if (reply.empty()) return;
+        if (reply.empty())
+            return;
         ++m_fig.repeatedKeyCalls;
         m_repeatedReply = reply;
-        if (m_rng() % 4 == 0) CollectRepeated();
+        if (m_rng() % 4 == 0)
+            CollectRepeated();
     }
     void CollectRepeated() {
-        if (m_repeatedReply.empty()) return;
+        if (m_repeatedReply.empty())
+            return;
         CollectExpecting("rep-" + m_tab, m_repeatedReply);
         m_repeatedReply.clear();
     }
@@ -236,7 +267,8 @@ private:
             }
             ++m_wsCalls;
             WsFrame f;
-            if (m_ws->SendText(json) && m_ws->ReadFrame(f) == WsClient::Read::kFrame && f.opcode == kWsText) {
+            if (m_ws->SendText(json) && m_ws->ReadFrame(f) == WsClient::Read::kFrame &&
+                f.opcode == kWsText) {
                 payload = f.payload;
                 return true;
             }
@@ -249,18 +281,21 @@ private:
     void WssCall() {
         for (unsigned n = m_rng() % 5 + 1; n > 0; --n) {
             std::string id = NextId("w");
-            if (!CheckedCall(id, Call(id), /*overWss=*/true).empty()) ++m_fig.wssCalls;
+            if (!CheckedCall(id, Call(id), /*overWss=*/true).empty())
+                ++m_fig.wssCalls;
         }
     }
 
     void Probe() {
         DropKeepAlive();
         DropWs();
-        HttpResponse r = HttpExchange(m_opt.port, BuildRequest("GET", "/?dmPortScan", "Origin: " + m_origin + "\r\n"));
+        HttpResponse r = HttpExchange(
+            m_opt.port, BuildRequest("GET", "/?dmPortScan", "Origin: " + m_origin + "\r\n"));
         if (r.raw == kProbeAnswerText) {
             ++m_fig.probes;
         } else {
-            m_fig.Note(r.complete ? m_fig.wrong : m_fig.transportErrors, "probe: " + r.raw.substr(0, 200));
+            m_fig.Note(r.complete ? m_fig.wrong : m_fig.transportErrors,
+                       "probe: " + r.raw.substr(0, 200));
         }
     }
 
@@ -294,7 +329,8 @@ inline void RunSoak(const SoakOptions& options, SoakFigures& figures) {
             s.threads = ProcStatus(options.pid, "Threads");
             s.fds = OpenFdCount(options.pid);
             figures.samples.push_back(s);
-            for (int i = 0; i < 10 && !done.load(); ++i) std::this_thread::sleep_for(100ms);
+            for (int i = 0; i < 10 && !done.load(); ++i)
+                std::this_thread::sleep_for(100ms);
         }
     });
     std::vector<std::thread> clients;
@@ -304,18 +340,21 @@ inline void RunSoak(const SoakOptions& options, SoakFigures& figures) {
             client.Run(deadline);
         });
     }
-    for (auto& t : clients) t.join();
+    for (auto& t : clients)
+        t.join();
     done.store(true);
     sampler.join();
 }
 
 // The largest RSS among the samples taken in [from, to) of the run's fractions (0..1).
 inline long MaxRssBetween(const SoakFigures& figures, double from, double to) {
-    if (figures.samples.empty()) return -1;
+    if (figures.samples.empty())
+        return -1;
     const double total = figures.samples.back().seconds;
     long best = -1;
     for (const auto& s : figures.samples)
-        if (s.seconds >= from * total && s.seconds < to * total) best = std::max(best, s.rssKb);
+        if (s.seconds >= from * total && s.seconds < to * total)
+            best = std::max(best, s.rssKb);
     return best;
 }
 

@@ -22,7 +22,8 @@ namespace {
 
 const std::string kCredentialPath = std::string(NV_INSTALL_DIR) + "/" + NV_CREDENTIAL_FILE_NAME;
 
-std::string CallText(const std::string& id, const std::string& origin, const std::string& extra = std::string()) {
+std::string CallText(const std::string& id, const std::string& origin,
+                     const std::string& extra = std::string()) {
     return "{\"id\":\"" + id + "\",\"tabid\":\"t\",\"origin\":\"" + origin + "\"" + extra + "}";
 }
 std::string CollectText(const std::string& id, const std::string& origin) {
@@ -43,16 +44,30 @@ struct ModuleFault {
     std::string expectedLog;  // the bridge's report
 };
 
-TEST(HostileFaults, ModuleMissingRefusingIncompleteOrNull_CallsAnsweredTrueWithEmptyReplyAndReported) {
-    if (!CanUseMountNamespace()) GTEST_SKIP() << "a private mount namespace needs CAP_SYS_ADMIN";
+TEST(HostileFaults,
+     ModuleMissingRefusingIncompleteOrNull_CallsAnsweredTrueWithEmptyReplyAndReported) {
+    if (!CanUseMountNamespace())
+        GTEST_SKIP() << "a private mount namespace needs CAP_SYS_ADMIN";
     TempDir scratch;
     const std::string emptyDir = scratch.Path() + "/empty";
     fs::create_directory(emptyDir);
     const std::vector<ModuleFault> faults = {
-        {"module file missing", {{emptyDir, fs::path(NV_MODULE_PATH).parent_path().string()}}, "", "[Open] ERROR dlopen.\n"},
-        {"InitSite_external refuses", {{NV_FAKE_MODULE_INIT_FAIL_PATH, NV_MODULE_PATH}}, "", "[Open] ERROR InitSite\n"},
-        {"InitSite_external missing", {{NV_FAKE_MODULE_NO_INIT_PATH, NV_MODULE_PATH}}, "", "[Open] ERROR load symbol\n"},
-        {"InvokeSite_external missing", {{NV_FAKE_MODULE_NO_INVOKE_PATH, NV_MODULE_PATH}}, "", "[GetFunc] ERROR load symbol\n"},
+        {"module file missing",
+         {{emptyDir, fs::path(NV_MODULE_PATH).parent_path().string()}},
+         "",
+         "[Open] ERROR dlopen.\n"},
+        {"InitSite_external refuses",
+         {{NV_FAKE_MODULE_INIT_FAIL_PATH, NV_MODULE_PATH}},
+         "",
+         "[Open] ERROR InitSite\n"},
+        {"InitSite_external missing",
+         {{NV_FAKE_MODULE_NO_INIT_PATH, NV_MODULE_PATH}},
+         "",
+         "[Open] ERROR load symbol\n"},
+        {"InvokeSite_external missing",
+         {{NV_FAKE_MODULE_NO_INVOKE_PATH, NV_MODULE_PATH}},
+         "",
+         "[GetFunc] ERROR load symbol\n"},
         {"null reply", {}, ",\"reply_mode\":\"null\"", "[GetFunc] ERROR InvokeSite\n"},
     };
     for (const ModuleFault& fault : faults) {
@@ -60,7 +75,8 @@ TEST(HostileFaults, ModuleMissingRefusingIncompleteOrNull_CallsAnsweredTrueWithE
         Daemon daemon(LogTestPath(), fault.binds);
         ASSERT_TRUE(daemon.Start());
         // Over HTTPS: status TRUE (the call was made as far as it could be) and an empty reply.
-        ReplyEnvelope http = ParseEnvelope(PostJson(daemon.Port(), CallText("m1", "https://pages.example", fault.request)).body);
+        ReplyEnvelope http = ParseEnvelope(
+            PostJson(daemon.Port(), CallText("m1", "https://pages.example", fault.request)).body);
         EXPECT_TRUE(http.valid);
         EXPECT_EQ(http.status, "TRUE");
         EXPECT_EQ(http.reply, "");
@@ -75,7 +91,8 @@ TEST(HostileFaults, ModuleMissingRefusingIncompleteOrNull_CallsAnsweredTrueWithE
         EXPECT_EQ(wss.reply, "");
         EXPECT_TRUE(daemon.WaitForLogLine(fault.expectedLog));
         // The endpoint itself stays in service.
-        EXPECT_EQ(HttpExchange(daemon.Port(), BuildRequest("GET", "/?dmPortScan", "")).raw, kProbeAnswerText);
+        EXPECT_EQ(HttpExchange(daemon.Port(), BuildRequest("GET", "/?dmPortScan", "")).raw,
+                  kProbeAnswerText);
         int status = daemon.Stop();
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << "wait status " << status;
         EXPECT_EQ(daemon.SanitizerReport(), "");
@@ -87,11 +104,16 @@ TEST(HostileFaults, ModuleBlocksFor30s_OtherCallsQueueWhileProbesAndCollectionsA
     ASSERT_TRUE(daemon.Start());
     const unsigned short port = daemon.Port();
     const std::string origin = "https://block.example";
-    const std::string blocking = CallText("block", origin, ",\"use_getresult\":\"TRUE\",\"delay_ms\":30000");
+    const std::string blocking =
+        CallText("block", origin, ",\"use_getresult\":\"TRUE\",\"delay_ms\":30000");
     const auto start = Clock::now();
     auto first = std::async(std::launch::async, [&] { return PostJson(port, blocking, 120s); });
-    ASSERT_TRUE(WaitFor([&] { return ParseEnvelope(PostJson(port, CollectText("block", origin)).body).status == "RUNNING"; },
-                        20s));
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return ParseEnvelope(PostJson(port, CollectText("block", origin)).body).status ==
+                   "RUNNING";
+        },
+        20s));
 
     // Another page's call queues behind it for the module.
     Clock::time_point queuedDone{};
@@ -106,8 +128,10 @@ TEST(HostileFaults, ModuleBlocksFor30s_OtherCallsQueueWhileProbesAndCollectionsA
     ASSERT_TRUE(ws.Open(port));
     for (int i = 0; i < 5; ++i) {
         const auto asked = Clock::now();
-        EXPECT_EQ(HttpExchange(port, BuildRequest("GET", "/?securePortScan", "")).raw, kProbeAnswerText);
-        EXPECT_EQ(ParseEnvelope(PostJson(port, CollectText("block", origin)).body).status, "RUNNING");
+        EXPECT_EQ(HttpExchange(port, BuildRequest("GET", "/?securePortScan", "")).raw,
+                  kProbeAnswerText);
+        EXPECT_EQ(ParseEnvelope(PostJson(port, CollectText("block", origin)).body).status,
+                  "RUNNING");
         ASSERT_TRUE(ws.Send(kWsPing, ""));
         WsFrame pong;
         ASSERT_EQ(ws.ReadFrame(pong), WsClient::Read::kFrame);
@@ -115,7 +139,8 @@ TEST(HostileFaults, ModuleBlocksFor30s_OtherCallsQueueWhileProbesAndCollectionsA
         EXPECT_LT(Clock::now() - asked, 10s);
         std::this_thread::sleep_for(1s);
     }
-    EXPECT_EQ(queued.wait_for(0s), std::future_status::timeout) << "the queued call overtook the blocked one";
+    EXPECT_EQ(queued.wait_for(0s), std::future_status::timeout)
+        << "the queued call overtook the blocked one";
 
     HttpResponse blocked = first.get();
     EXPECT_GE(Clock::now() - start, 29s);
@@ -146,14 +171,20 @@ TEST(HostileFaults, ClientLeavesDuringItsModuleCall_CallFinishesAndTaskIsCleaned
     auto leaveWhileRunning = [&](const std::string& id, const std::string& extra) {
         TlsConnection conn;
         ASSERT_TRUE(conn.Connect(port));
-        ASSERT_TRUE(conn.Write(BuildPost("request=" + FormEncode(CallText(id, origin, extra + ",\"delay_ms\":2000")))));
+        ASSERT_TRUE(conn.Write(BuildPost(
+            "request=" + FormEncode(CallText(id, origin, extra + ",\"delay_ms\":2000")))));
         ASSERT_TRUE(WaitFor(
-            [&] { return ParseEnvelope(PostJson(port, CollectText(id, origin)).body).status == "RUNNING"; }, 20s));
+            [&] {
+                return ParseEnvelope(PostJson(port, CollectText(id, origin)).body).status ==
+                       "RUNNING";
+            },
+            20s));
         conn.Close();  // gone without reading, while the module works
     };
 
     // A parked call: the result is there for the page to collect after all, exactly once.
-    const std::string parked = CallText("parked", origin, ",\"use_getresult\":\"TRUE\",\"delay_ms\":2000");
+    const std::string parked =
+        CallText("parked", origin, ",\"use_getresult\":\"TRUE\",\"delay_ms\":2000");
     leaveWhileRunning("parked", ",\"use_getresult\":\"TRUE\"");
     ReplyEnvelope collected;
     ASSERT_TRUE(WaitFor(
@@ -168,8 +199,12 @@ TEST(HostileFaults, ClientLeavesDuringItsModuleCall_CallFinishesAndTaskIsCleaned
 
     // An ordinary call: the task is removed once the call has finished.
     leaveWhileRunning("plain", "");
-    EXPECT_TRUE(WaitFor([&] { return ParseEnvelope(PostJson(port, CollectText("plain", origin)).body).status == "FALSE"; },
-                        20s));
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            return ParseEnvelope(PostJson(port, CollectText("plain", origin)).body).status ==
+                   "FALSE";
+        },
+        20s));
 
     // Over WSS: the worker finishes the call and its write to the closed connection does no harm.
     {
@@ -181,7 +216,9 @@ TEST(HostileFaults, ClientLeavesDuringItsModuleCall_CallFinishesAndTaskIsCleaned
     EXPECT_TRUE(WaitFor(
         [&] {
             for (const auto& line : daemon.LogLines())
-                if (line.rfind("[WS] response :", 0) == 0 && line.find("wsgone") != std::string::npos) return true;
+                if (line.rfind("[WS] response :", 0) == 0 &&
+                    line.find("wsgone") != std::string::npos)
+                    return true;
             return false;
         },
         20s));
@@ -196,19 +233,24 @@ TEST(HostileFaults, ClientLeavesDuringItsModuleCall_CallFinishesAndTaskIsCleaned
 // The staged credential file deciphered and enciphered again under a random key and vector.
 std::string EncipheredWithAnotherKey() {
     std::string file = ReadFile(kCredentialPath);
-    unsigned char key[NV_SEED_KEY_LEN], iv[NV_SEED_IV_LEN], otherKey[NV_SEED_KEY_LEN], otherIv[NV_SEED_IV_LEN];
-    if (BRIM_GenerateEncKeyAndIV(key, iv) != 1) return std::string();
+    unsigned char key[NV_SEED_KEY_LEN], iv[NV_SEED_IV_LEN], otherKey[NV_SEED_KEY_LEN],
+        otherIv[NV_SEED_IV_LEN];
+    if (BRIM_GenerateEncKeyAndIV(key, iv) != 1)
+        return std::string();
     RAND_bytes(otherKey, sizeof(otherKey));
     RAND_bytes(otherIv, sizeof(otherIv));
     void* plain = nullptr;
     int plainLen = 0;
-    if (DecryptSeedCBC(file.data(), static_cast<int>(file.size()), iv, sizeof(iv), key, sizeof(key), &plain, &plainLen) != 1)
+    if (DecryptSeedCBC(file.data(), static_cast<int>(file.size()), iv, sizeof(iv), key, sizeof(key),
+                       &plain, &plainLen) != 1)
         return std::string();
     void* out = nullptr;
     int outLen = 0;
-    int rc = EncryptSeedCBC(plain, plainLen, otherIv, sizeof(otherIv), otherKey, sizeof(otherKey), &out, &outLen);
+    int rc = EncryptSeedCBC(plain, plainLen, otherIv, sizeof(otherIv), otherKey, sizeof(otherKey),
+                            &out, &outLen);
     brim_decfree(plain, plainLen);
-    if (rc != 1) return std::string();
+    if (rc != 1)
+        return std::string();
     std::string result(static_cast<char*>(out), static_cast<std::size_t>(outLen));
     brim_decfree(out, outLen);
     return result;
@@ -218,8 +260,10 @@ std::string EncipheredWithAnotherKey() {
 // single-instance rule would end every later start quietly. So each broken file ends the child as a
 // server that cannot start does (status 0, every port free), and a start after the file is mended
 // serves.
-TEST(HostileFaults, CredentialFileMissingTruncatedOrOtherKey_ReportedNoPortHeldAndMendedFileServes) {
-    if (!CanUseMountNamespace()) GTEST_SKIP() << "a private mount namespace needs CAP_SYS_ADMIN";
+TEST(HostileFaults,
+     CredentialFileMissingTruncatedOrOtherKey_ReportedNoPortHeldAndMendedFileServes) {
+    if (!CanUseMountNamespace())
+        GTEST_SKIP() << "a private mount namespace needs CAP_SYS_ADMIN";
     const std::string good = ReadFile(kCredentialPath);
     ASSERT_FALSE(good.empty());
     const std::string otherKey = EncipheredWithAnotherKey();
@@ -245,7 +289,8 @@ TEST(HostileFaults, CredentialFileMissingTruncatedOrOtherKey_ReportedNoPortHeldA
     for (const Variant& v : variants) {
         SCOPED_TRACE(v.name);
         fs::remove(credential);
-        if (v.present) WriteFile(credential, v.bytes);
+        if (v.present)
+            WriteFile(credential, v.bytes);
         Daemon daemon(LogTestPath(), {{scratch.Path(), NV_INSTALL_DIR}});
         ASSERT_TRUE(daemon.Start(/*expectListen=*/false));
         int status = Daemon::WaitChildEnd(30s);
@@ -253,7 +298,8 @@ TEST(HostileFaults, CredentialFileMissingTruncatedOrOtherKey_ReportedNoPortHeldA
         EXPECT_TRUE(daemon.HasLogLine("CDMServer::CDMServer Error = [Load SSL certificate]"));
         EXPECT_FALSE(daemon.HasLogLine("CDMServer::CDMServer Success = load SSL certificate"));
         EXPECT_TRUE(daemon.HasLogLine("[DAEMON] End Demon Local Server"));
-        for (unsigned short port = 4441; port <= 4445; ++port) EXPECT_FALSE(TcpAccepts(port)) << port;
+        for (unsigned short port = 4441; port <= 4445; ++port)
+            EXPECT_FALSE(TcpAccepts(port)) << port;
         EXPECT_EQ(daemon.SanitizerReport(), "");
     }
     WriteFile(credential, good);
@@ -270,7 +316,8 @@ TEST(HostileFaults, CredentialFileMissingTruncatedOrOtherKey_ReportedNoPortHeldA
 TEST(HostileFaults, AllFivePortsTaken_ReportedAndTheDaemonEnds) {
     std::vector<int> listeners;
     for (unsigned short port = 4441; port <= 4445; ++port) {
-        if (TcpAccepts(port)) continue;  // already served by something else: taken all the same
+        if (TcpAccepts(port))
+            continue;  // already served by something else: taken all the same
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int one = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
@@ -286,10 +333,12 @@ TEST(HostileFaults, AllFivePortsTaken_ReportedAndTheDaemonEnds) {
     ASSERT_TRUE(daemon.Start(/*expectListen=*/false));
     int status = Daemon::WaitChildEnd(30s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
-    EXPECT_TRUE(daemon.HasLogLine("CDMServer::StartDMServer Error = [Cannot found possible port.]"));
+    EXPECT_TRUE(
+        daemon.HasLogLine("CDMServer::StartDMServer Error = [Cannot found possible port.]"));
     EXPECT_TRUE(daemon.HasLogLine("[DAEMON] End Demon Local Server"));
     EXPECT_EQ(daemon.SanitizerReport(), "");
-    for (int fd : listeners) close(fd);
+    for (int fd : listeners)
+        close(fd);
 }
 
 }  // namespace

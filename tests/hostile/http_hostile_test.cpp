@@ -43,7 +43,8 @@ struct RawResult {
 RawResult RawExchange(unsigned short port, const std::string& bytes) {
     RawResult result;
     TlsConnection conn;
-    if (!conn.Connect(port)) return result;
+    if (!conn.Connect(port))
+        return result;
     result.connected = true;
     conn.Write(bytes);  // may fail half-way when the daemon gives up early; the reply still counts
     std::string pending;
@@ -63,9 +64,11 @@ TEST_F(HostileHttp, MalformedRequestLinesAndHeaders_EachRefusedOrAnswered_Daemon
         Expect expect;
     };
     std::string binary;
-    for (int c = 0; c < 256; ++c) binary += static_cast<char>(c);
+    for (int c = 0; c < 256; ++c)
+        binary += static_cast<char>(c);
     std::string hundredHeaders = "GET /?dmPortScan HTTP/1.1\r\n";
-    for (int i = 0; i < 100; ++i) hundredHeaders += "X-H" + std::to_string(i) + ": v\r\n";
+    for (int i = 0; i < 100; ++i)
+        hundredHeaders += "X-H" + std::to_string(i) + ": v\r\n";
     const std::vector<Case> cases = {
         {"no method or target", "GARBAGE\r\n\r\n", Expect::kCivetWebError},
         {"method only", "GET\r\n\r\n", Expect::kCivetWebError},
@@ -73,17 +76,23 @@ TEST_F(HostileHttp, MalformedRequestLinesAndHeaders_EachRefusedOrAnswered_Daemon
         {"unknown protocol version", "GET /?dmPortScan HTTP/9.9\r\n\r\n", Expect::kCivetWebError},
         {"HTTP/2 preface", std::string("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"), Expect::kCivetWebError},
         {"all byte values", binary + "\r\n\r\n", Expect::kCivetWebError},
-        {"NUL in the target", std::string("GET /\0?dmPortScan HTTP/1.1\r\n\r\n", 31), Expect::kCivetWebError},
-        {"header without colon", "GET /?dmPortScan HTTP/1.1\r\nHost 127.0.0.1\r\n\r\n", Expect::kCivetWebError},
-        {"Content-Length not a number", "POST / HTTP/1.1\r\nContent-Length: abc\r\n\r\n", Expect::kCivetWebError},
-        {"Content-Length negative", "POST / HTTP/1.1\r\nContent-Length: -5\r\n\r\n", Expect::kCivetWebError},
-        {"unknown transfer coding", "POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\nContent-Length: 9\r\n\r\nrequest={",
+        {"NUL in the target", std::string("GET /\0?dmPortScan HTTP/1.1\r\n\r\n", 31),
+         Expect::kCivetWebError},
+        {"header without colon", "GET /?dmPortScan HTTP/1.1\r\nHost 127.0.0.1\r\n\r\n",
+         Expect::kCivetWebError},
+        {"Content-Length not a number", "POST / HTTP/1.1\r\nContent-Length: abc\r\n\r\n",
+         Expect::kCivetWebError},
+        {"Content-Length negative", "POST / HTTP/1.1\r\nContent-Length: -5\r\n\r\n",
+         Expect::kCivetWebError},
+        {"unknown transfer coding",
+         "POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\nContent-Length: 9\r\n\r\nrequest={",
          Expect::kCivetWebError},
         {"CONNECT", "CONNECT 127.0.0.1:22 HTTP/1.1\r\n\r\n", Expect::kCivetWebError},
         {"TRACE", "TRACE / HTTP/1.1\r\n\r\n", Expect::kCivetWebError},
         {"DELETE", "DELETE / HTTP/1.1\r\n\r\n", Expect::kCivetWebError},
         // Two lengths: CivetWeb reads the first, so the body holds no request= value.
-        {"two Content-Lengths", "POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 7\r\n\r\nrequest=x",
+        {"two Content-Lengths",
+         "POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 7\r\n\r\nrequest=x",
          Expect::kRejection},
         {"absolute target", "GET http://elsewhere.example/?dmPortScan HTTP/1.1\r\nHost: x\r\n\r\n",
          Expect::kClosedWithoutAnswer},
@@ -97,20 +106,20 @@ TEST_F(HostileHttp, MalformedRequestLinesAndHeaders_EachRefusedOrAnswered_Daemon
         RawResult r = RawExchange(Port(), c.bytes);
         ASSERT_TRUE(r.connected);
         switch (c.expect) {
-        case Expect::kCivetWebError:
-            EXPECT_GE(r.response.Status(), 400) << r.response.raw;
-            EXPECT_LE(r.response.Status(), 505) << r.response.raw;
-            break;
-        case Expect::kRejection:
-            EXPECT_EQ(r.response.raw, kRejectionText);
-            break;
-        case Expect::kProbe:
-            EXPECT_EQ(r.response.raw, kProbeAnswerText);
-            break;
-        case Expect::kClosedWithoutAnswer:
-            EXPECT_EQ(r.response.raw, "");
-            EXPECT_TRUE(r.closedAfter);
-            break;
+            case Expect::kCivetWebError:
+                EXPECT_GE(r.response.Status(), 400) << r.response.raw;
+                EXPECT_LE(r.response.Status(), 505) << r.response.raw;
+                break;
+            case Expect::kRejection:
+                EXPECT_EQ(r.response.raw, kRejectionText);
+                break;
+            case Expect::kProbe:
+                EXPECT_EQ(r.response.raw, kProbeAnswerText);
+                break;
+            case Expect::kClosedWithoutAnswer:
+                EXPECT_EQ(r.response.raw, "");
+                EXPECT_TRUE(r.closedAfter);
+                break;
         }
     }
     EXPECT_TRUE(Healthy(Port()));
@@ -120,9 +129,11 @@ TEST_F(HostileHttp, MalformedRequestLinesAndHeaders_EachRefusedOrAnswered_Daemon
 TEST_F(HostileHttp, HeaderSectionOverCivetWebsLimit_RefusedAndMemoryBounded) {
     const long rssBefore = RssKb(Pid());
     // CivetWeb reads a request's header section into a 16 KiB buffer.
-    RawResult over = RawExchange(Port(), "GET /?dmPortScan HTTP/1.1\r\nX-Pad: " + std::string(20000, 'a') + "\r\n\r\n");
+    RawResult over = RawExchange(
+        Port(), "GET /?dmPortScan HTTP/1.1\r\nX-Pad: " + std::string(20000, 'a') + "\r\n\r\n");
     EXPECT_EQ(over.response.Status(), 400) << over.response.raw.substr(0, 200);
-    RawResult under = RawExchange(Port(), "GET /?dmPortScan HTTP/1.1\r\nX-Pad: " + std::string(16000, 'a') + "\r\n\r\n");
+    RawResult under = RawExchange(
+        Port(), "GET /?dmPortScan HTTP/1.1\r\nX-Pad: " + std::string(16000, 'a') + "\r\n\r\n");
     EXPECT_EQ(under.response.raw, kProbeAnswerText);
 
     // A header section that never ends, 4 MiB of it: refused once the buffer is full, and the
@@ -146,7 +157,9 @@ TEST_F(HostileHttp, ContentLength_OverCapOrUnsentBodies_RefusedOrHeldWithoutTheA
     // Over the 64 MiB cap, or too large for any integer: refused without waiting for a body.
     for (const char* length : {"67108865", "99999999999999999999999999"}) {
         SCOPED_TRACE(length);
-        RawResult r = RawExchange(Port(), std::string("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: ") + length + "\r\n\r\n");
+        RawResult r =
+            RawExchange(Port(), std::string("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: ") +
+                                    length + "\r\n\r\n");
         EXPECT_EQ(r.response.raw, kRejectionText);
     }
 
@@ -157,7 +170,8 @@ TEST_F(HostileHttp, ContentLength_OverCapOrUnsentBodies_RefusedOrHeldWithoutTheA
     for (int i = 0; i < 20; ++i) {
         auto conn = std::make_unique<TlsConnection>();
         ASSERT_TRUE(conn->Connect(Port()));
-        ASSERT_TRUE(conn->Write("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 67108864\r\n\r\nrequest=%7B"));
+        ASSERT_TRUE(conn->Write(
+            "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 67108864\r\n\r\nrequest=%7B"));
         pending.push_back(std::move(conn));
     }
     std::this_thread::sleep_for(2s);  // the workers are now inside the body read
@@ -169,28 +183,33 @@ TEST_F(HostileHttp, ContentLength_OverCapOrUnsentBodies_RefusedOrHeldWithoutTheA
 
 TEST_F(HostileHttp, ChunkedBodies_DecodedWhenLengthGivenOtherwiseRefused) {
     // Without Content-Length the dispatch refuses, whatever the chunks hold.
-    EXPECT_EQ(RawExchange(Port(), "POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nreque\r\n0\r\n\r\n")
+    EXPECT_EQ(RawExchange(Port(),
+                          "POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: "
+                          "chunked\r\n\r\n5\r\nreque\r\n0\r\n\r\n")
                   .response.raw,
               kRejectionText);
     // With both headers CivetWeb decodes the chunks, and the request inside them is served.
-    const std::string request = "{\"id\":\"chunked\",\"tabid\":\"t\",\"origin\":\"https://pages.example\"}";
+    const std::string request =
+        "{\"id\":\"chunked\",\"tabid\":\"t\",\"origin\":\"https://pages.example\"}";
     const std::string body = "request=" + FormEncode(request);
     const std::string half1 = body.substr(0, body.size() / 2), half2 = body.substr(body.size() / 2);
     char sizes[2][32];
     std::snprintf(sizes[0], sizeof(sizes[0]), "%zx", half1.size());
     std::snprintf(sizes[1], sizeof(sizes[1]), "%zx", half2.size());
-    RawResult ok = RawExchange(Port(), "POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\nContent-Length: " +
-                                           std::to_string(body.size()) + "\r\n\r\n" + sizes[0] + "\r\n" + half1 +
-                                           "\r\n" + sizes[1] + "\r\n" + half2 + "\r\n0\r\n\r\n");
+    RawResult ok = RawExchange(
+        Port(), "POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\nContent-Length: " +
+                    std::to_string(body.size()) + "\r\n\r\n" + sizes[0] + "\r\n" + half1 + "\r\n" +
+                    sizes[1] + "\r\n" + half2 + "\r\n0\r\n\r\n");
     ReplyEnvelope env = ParseEnvelope(ok.response.body);
     EXPECT_EQ(env.status, "TRUE") << ok.response.raw;
     EXPECT_EQ(env.id, "chunked");
     // Broken chunk sizes: nothing is read, so the request is refused.
     for (const char* size : {"zz", "FFFFFFFFFFFFFFFFFF", "-1"}) {
         SCOPED_TRACE(size);
-        RawResult bad = RawExchange(Port(), std::string("POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n"
-                                                        "Content-Length: 30\r\n\r\n") +
-                                                size + "\r\nrequest={}\r\n0\r\n\r\n");
+        RawResult bad = RawExchange(
+            Port(), std::string("POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n"
+                                "Content-Length: 30\r\n\r\n") +
+                        size + "\r\nrequest={}\r\n0\r\n\r\n");
         EXPECT_EQ(bad.response.raw, kRejectionText);
     }
     EXPECT_TRUE(Healthy(Port()));
@@ -225,12 +244,13 @@ TEST_F(HostileHttp, SlowClients_EveryWorkerHeldByAByteASecond_FreedByTheRequestT
         ASSERT_TRUE(bodyTrickler.conn->Write(head));
         bodyTrickler.sent = head.size();
     }
-    const std::string request = "{\"id\":\"late\",\"tabid\":\"t\",\"origin\":\"https://pages.example\"}";
+    const std::string request =
+        "{\"id\":\"late\",\"tabid\":\"t\",\"origin\":\"https://pages.example\"}";
     const std::string body = "request=" + FormEncode(request);
     TlsConnection shortBody;
     ASSERT_TRUE(shortBody.Connect(Port()));
-    ASSERT_TRUE(shortBody.Write("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(body.size() + 100) +
-                                "\r\n\r\n" + body));
+    ASSERT_TRUE(shortBody.Write("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+                                std::to_string(body.size() + 100) + "\r\n\r\n" + body));
     auto shortAnswer = std::async(std::launch::async, [&] {
         std::string pending;
         return ReadHttpResponse(shortBody, pending, false, 90s);
@@ -240,7 +260,8 @@ TEST_F(HostileHttp, SlowClients_EveryWorkerHeldByAByteASecond_FreedByTheRequestT
     std::this_thread::sleep_for(3s);
     auto probe = std::async(std::launch::async, [&] {
         TlsConnection conn;
-        if (!conn.Connect(Port(), 90s)) return HttpResponse{};
+        if (!conn.Connect(Port(), 90s))
+            return HttpResponse{};
         conn.Write(BuildRequest("GET", "/?dmPortScan", ""));
         std::string pending;
         return ReadHttpResponse(conn, pending, false, 90s);
@@ -249,7 +270,8 @@ TEST_F(HostileHttp, SlowClients_EveryWorkerHeldByAByteASecond_FreedByTheRequestT
     while (Clock::now() - start < 90s) {
         bool anyOpen = false;
         for (auto& t : tricklers) {
-            if (t.closed) continue;
+            if (t.closed)
+                continue;
             std::string in;
             bool ended = t.sent >= t.text.size() || !t.conn->Write(t.text.substr(t.sent++, 1)) ||
                          t.conn->ReadSome(in, 1ms) == TlsConnection::ReadResult::kClosed;
@@ -260,13 +282,16 @@ TEST_F(HostileHttp, SlowClients_EveryWorkerHeldByAByteASecond_FreedByTheRequestT
             anyOpen = anyOpen || !t.closed;
         }
         if (Clock::now() - start < 8s) {
-            EXPECT_EQ(probe.wait_for(0s), std::future_status::timeout) << "a probe was served while all workers were held";
+            EXPECT_EQ(probe.wait_for(0s), std::future_status::timeout)
+                << "a probe was served while all workers were held";
         }
-        if (!anyOpen) break;
+        if (!anyOpen)
+            break;
         std::this_thread::sleep_for(1s);
     }
     for (const auto& t : tricklers) {
-        EXPECT_TRUE(t.closed) << (&t == &tricklers.back() ? "the body trickler" : "a header trickler");
+        EXPECT_TRUE(t.closed) << (&t == &tricklers.back() ? "the body trickler"
+                                                          : "a header trickler");
         EXPECT_GE(t.closedAfter, 20s) << "cut off early";
         EXPECT_LT(t.closedAfter, 75s) << "held past the request time-out";
     }
@@ -289,17 +314,24 @@ TEST_F(HostileHttp, ConnectionFlood_PastTheWorkerPool_AllServedAndNothingLeftBeh
         clients.emplace_back([&, c] {
             for (int i = 0; i < 6; ++i) {
                 if (i % 2 == 0) {
-                    if (HttpExchange(Port(), BuildRequest("GET", "/?securePortScan", "")).raw == kProbeAnswerText) ++probesOk;
+                    if (HttpExchange(Port(), BuildRequest("GET", "/?securePortScan", "")).raw ==
+                        kProbeAnswerText)
+                        ++probesOk;
                 } else {
                     std::string id = "flood-" + std::to_string(c) + "-" + std::to_string(i);
                     ReplyEnvelope env = ParseEnvelope(
-                        PostJson(Port(), "{\"id\":\"" + id + "\",\"tabid\":\"t\",\"origin\":\"https://flood.example\"}").body);
-                    if (env.status == "TRUE" && env.id == id) ++callsOk;
+                        PostJson(Port(),
+                                 "{\"id\":\"" + id +
+                                     "\",\"tabid\":\"t\",\"origin\":\"https://flood.example\"}")
+                            .body);
+                    if (env.status == "TRUE" && env.id == id)
+                        ++callsOk;
                 }
             }
         });
     }
-    for (auto& t : clients) t.join();
+    for (auto& t : clients)
+        t.join();
     EXPECT_EQ(probesOk.load(), 120);
     EXPECT_EQ(callsOk.load(), 120);
     // Every worker has served by now, and each keeps one socket for the peer-owner queries; from
@@ -315,12 +347,15 @@ TEST_F(HostileHttp, ConnectionFlood_PastTheWorkerPool_AllServedAndNothingLeftBeh
         addr.sin_family = AF_INET;
         addr.sin_port = htons(Port());
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) idle.push_back(fd);
-        else if (fd >= 0) close(fd);
+        if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0)
+            idle.push_back(fd);
+        else if (fd >= 0)
+            close(fd);
     }
     EXPECT_GT(idle.size(), 100u);
     std::this_thread::sleep_for(2s);
-    for (int fd : idle) close(fd);
+    for (int fd : idle)
+        close(fd);
     for (int i = 0; i < 100; ++i) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};

@@ -20,7 +20,8 @@ TEST(HostileSoak, TwentyClientsFor20Seconds_EveryResultOnceAndRssLevelsOff) {
     SoakFigures figures;
     RunSoak(options, figures);
 
-    for (const auto& e : figures.firstErrors) ADD_FAILURE() << e;
+    for (const auto& e : figures.firstErrors)
+        ADD_FAILURE() << e;
     EXPECT_EQ(figures.Errors(), 0);
     EXPECT_GT(figures.httpCalls.load(), 0);
     EXPECT_GT(figures.keepAliveCalls.load(), 0);
@@ -32,11 +33,14 @@ TEST(HostileSoak, TwentyClientsFor20Seconds_EveryResultOnceAndRssLevelsOff) {
     const long settled = MaxRssBetween(figures, 0.25, 0.4);
     const long late = MaxRssBetween(figures, 0.75, 1.01);
     EXPECT_TRUE(RssWithin(settled, late, 24 * kSlowFactor));
-    std::printf("soak: %ld requests (%ld HTTPS calls, %ld keep-alive, %ld parked, %ld collected, %ld repeated-key,"
-                " %ld WSS, %ld probes); RSS %ld kB after the first quarter, %ld kB at most in the last quarter\n",
-                figures.Requests(), figures.httpCalls.load(), figures.keepAliveCalls.load(), figures.parkedCalls.load(),
-                figures.collected.load(), figures.repeatedKeyCalls.load(), figures.wssCalls.load(),
-                figures.probes.load(), settled, late);
+    std::printf(
+        "soak: %ld requests (%ld HTTPS calls, %ld keep-alive, %ld parked, %ld collected, %ld "
+        "repeated-key,"
+        " %ld WSS, %ld probes); RSS %ld kB after the first quarter, %ld kB at most in the last "
+        "quarter\n",
+        figures.Requests(), figures.httpCalls.load(), figures.keepAliveCalls.load(),
+        figures.parkedCalls.load(), figures.collected.load(), figures.repeatedKeyCalls.load(),
+        figures.wssCalls.load(), figures.probes.load(), settled, late);
 
     EXPECT_TRUE(daemon.Alive());
     EXPECT_TRUE(Healthy(daemon.Port()));

@@ -35,7 +35,9 @@ protected:
     // The module's invoke counter as the next call reports it (the call itself included).
     long InvokeCount(const std::string& tag) {
         ReplyEnvelope env = ParseEnvelope(
-            PostJson(Port(), "{\"id\":\"" + tag + "\",\"tabid\":\"c\",\"origin\":\"https://count.example\"}").body);
+            PostJson(Port(), "{\"id\":\"" + tag +
+                                 "\",\"tabid\":\"c\",\"origin\":\"https://count.example\"}")
+                .body);
         return ParseSampleReply(env.reply).invokeCalls;
     }
 
@@ -54,7 +56,8 @@ std::string HeaderOnly(int firstByte, uint64_t length) {
         h += static_cast<char>(length & 0xFF);
     } else {
         h += static_cast<char>(0x80 | 127);
-        for (int shift = 56; shift >= 0; shift -= 8) h += static_cast<char>((length >> shift) & 0xFF);
+        for (int shift = 56; shift >= 0; shift -= 8)
+            h += static_cast<char>((length >> shift) & 0xFF);
     }
     return h + std::string("\x11\x22\x33\x44", 4);
 }
@@ -66,14 +69,17 @@ TEST_F(HostileWsJson, FrameHeadersAnnouncingGigabytes_RefusedBeforeAnythingIsAll
     // CivetWeb itself would allocate up to 0x7FFF0000 bytes the moment such a header is complete;
     // four at once would add 8 GiB of address space. Each is refused: the connection ends, no frame.
     std::vector<std::unique_ptr<WsClient>> clients;
-    for (uint64_t length : {0x7FFF0000ULL, 0x7FFF0000ULL, 1ULL << 30, (64ULL << 20) + 1, 1ULL << 63}) {
+    for (uint64_t length :
+         {0x7FFF0000ULL, 0x7FFF0000ULL, 1ULL << 30, (64ULL << 20) + 1, 1ULL << 63}) {
         auto ws = std::make_unique<WsClient>();
         ASSERT_TRUE(ws->Open(Port()));
         ASSERT_TRUE(ws->Connection().Write(HeaderOnly(0x81, length)));
         clients.push_back(std::move(ws));
     }
-    for (auto& ws : clients) EXPECT_TRUE(ws->ExpectClosedWithoutFrame(20s));
-    EXPECT_LT(ProcStatus(Pid(), "VmSize") - vmBefore, 512L * 1024) << "address space grew by the announced sizes";
+    for (auto& ws : clients)
+        EXPECT_TRUE(ws->ExpectClosedWithoutFrame(20s));
+    EXPECT_LT(ProcStatus(Pid(), "VmSize") - vmBefore, 512L * 1024)
+        << "address space grew by the announced sizes";
 
     // The header split over three writes, the length field last: refused all the same.
     {
@@ -91,9 +97,10 @@ TEST_F(HostileWsJson, FrameHeadersAnnouncingGigabytes_RefusedBeforeAnythingIsAll
     {
         TlsConnection conn;
         ASSERT_TRUE(conn.Connect(Port()));
-        ASSERT_TRUE(conn.Write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n" +
-                               HeaderOnly(0x81, 0x7FFF0000ULL)));
+        ASSERT_TRUE(conn.Write(
+            "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n" +
+            HeaderOnly(0x81, 0x7FFF0000ULL)));
         std::string pending;
         HttpResponse handshake = ReadHttpResponse(conn, pending, /*noBody=*/true);
         EXPECT_EQ(handshake.Status(), 101);
@@ -127,7 +134,8 @@ TEST_F(HostileWsJson, FrameHeadersAnnouncingGigabytes_RefusedBeforeAnythingIsAll
 }
 
 TEST_F(HostileWsJson, FragmentsUnmaskedReservedAndRsvFrames_AnsweredFrameByFrame) {
-    const std::string request = "{\"id\":\"f1\",\"tabid\":\"t\",\"origin\":\"https://pages.example\"}";
+    const std::string request =
+        "{\"id\":\"f1\",\"tabid\":\"t\",\"origin\":\"https://pages.example\"}";
     // Fragments are not joined: the first piece is a text of its own (not JSON, so FALSE), each
     // continuation gets the placeholder and a close.
     {
@@ -165,7 +173,8 @@ TEST_F(HostileWsJson, FragmentsUnmaskedReservedAndRsvFrames_AnsweredFrameByFrame
         WsClient ws;
         ASSERT_TRUE(ws.Open(Port()));
         const std::vector<int> reserved = {3, 4, 5, 6, 7, 0xB, 0xC, 0xD, 0xE, 0xF};
-        for (int op : reserved) ASSERT_TRUE(ws.Send(op, "x"));
+        for (int op : reserved)
+            ASSERT_TRUE(ws.Send(op, "x"));
         for (std::size_t i = 0; i < reserved.size(); ++i) {
             WsFrame f;
             ASSERT_EQ(ws.ReadFrame(f), WsClient::Read::kFrame);
@@ -177,7 +186,8 @@ TEST_F(HostileWsJson, FragmentsUnmaskedReservedAndRsvFrames_AnsweredFrameByFrame
     EXPECT_TRUE(Healthy(Port()));
 }
 
-TEST_F(HostileWsJson, CloseWithReasonPingFloodAndOversizedControlFrames_HandledAndConnectionUsable) {
+TEST_F(HostileWsJson,
+       CloseWithReasonPingFloodAndOversizedControlFrames_HandledAndConnectionUsable) {
     const long rssBefore = RssKb(Pid());
     // A close with a status code and a reason, one at the 125-byte control limit, one beyond it:
     // each ends the connection without a frame.
@@ -193,12 +203,14 @@ TEST_F(HostileWsJson, CloseWithReasonPingFloodAndOversizedControlFrames_HandledA
     ASSERT_TRUE(ws.Open(Port()));
     const int kPings = 20000;
     std::string burst;
-    for (int i = 0; i < kPings; ++i) burst += WsEncode(kWsPing, i % 2 ? std::string(125, 'p') : std::string());
+    for (int i = 0; i < kPings; ++i)
+        burst += WsEncode(kWsPing, i % 2 ? std::string(125, 'p') : std::string());
     std::thread writer([&] { ws.Connection().Write(burst); });
     int pongs = 0;
     WsFrame f;
     while (pongs < kPings && ws.ReadFrame(f, 60s) == WsClient::Read::kFrame) {
-        if (f.opcode != kWsPong || f.payload != "{}") break;
+        if (f.opcode != kWsPong || f.payload != "{}")
+            break;
         ++pongs;
     }
     writer.join();
@@ -207,7 +219,8 @@ TEST_F(HostileWsJson, CloseWithReasonPingFloodAndOversizedControlFrames_HandledA
     ASSERT_TRUE(ws.Send(kWsPing, std::string(70000, 'P')));
     ASSERT_EQ(ws.ReadFrame(f), WsClient::Read::kFrame);
     EXPECT_EQ(f.opcode, kWsPong);
-    WsFrame reply = RoundTrip(ws, "{\"id\":\"after-pings\",\"tabid\":\"t\",\"origin\":\"https://pages.example\"}");
+    WsFrame reply = RoundTrip(
+        ws, "{\"id\":\"after-pings\",\"tabid\":\"t\",\"origin\":\"https://pages.example\"}");
     EXPECT_EQ(ParseEnvelope(reply.payload).id, "after-pings");
     EXPECT_TRUE(Healthy(Port()));
     EXPECT_TRUE(RssWithin(rssBefore, RssKb(Pid()), 16 * kSlowFactor));
@@ -219,13 +232,16 @@ TEST_F(HostileWsJson, JsonNestedBeyondTheParserDepth_FalseWithoutAModuleCall) {
         std::string(100000, '[') + std::string(100000, ']'),
         [] {
             std::string t;
-            for (int i = 0; i < 5000; ++i) t += "{\"a\":";
+            for (int i = 0; i < 5000; ++i)
+                t += "{\"a\":";
             t += "1";
-            for (int i = 0; i < 5000; ++i) t += "}";
+            for (int i = 0; i < 5000; ++i)
+                t += "}";
             return t;
         }(),
         // Deep, but inside a well-formed object that names an id: still not parsed.
-        "{\"id\":\"deep\",\"tabid\":\"t\",\"x\":" + std::string(1000, '[') + std::string(1000, ']') + "}",
+        "{\"id\":\"deep\",\"tabid\":\"t\",\"x\":" + std::string(1000, '[') +
+            std::string(1000, ']') + "}",
     };
     WsClient ws;
     ASSERT_TRUE(ws.Open(Port()));
@@ -249,8 +265,9 @@ TEST_F(HostileWsJson, JsonHuge_AnsweredWholeAndMemoryBackToItsPlateau) {
     WsClient ws;
     ASSERT_TRUE(ws.Open(Port()));
     for (int round = 0; round < 3; ++round) {
-        const std::string request = "{\"id\":\"huge" + std::to_string(round) +
-                                    "\",\"tabid\":\"t\",\"origin\":\"https://pages.example\",\"pad\":\"" + pad + "\"}";
+        const std::string request =
+            "{\"id\":\"huge" + std::to_string(round) +
+            "\",\"tabid\":\"t\",\"origin\":\"https://pages.example\",\"pad\":\"" + pad + "\"}";
         ReplyEnvelope http = ParseEnvelope(PostJson(Port(), request).body);
         EXPECT_EQ(http.status, "TRUE");
         EXPECT_EQ(ParseSampleReply(http.reply).request.size(), request.size());
@@ -260,7 +277,8 @@ TEST_F(HostileWsJson, JsonHuge_AnsweredWholeAndMemoryBackToItsPlateau) {
         ReplyEnvelope wss = ParseEnvelope(f.payload);
         EXPECT_EQ(wss.status, "TRUE");
         EXPECT_EQ(ParseSampleReply(wss.reply).request.size(), request.size());
-        if (round == 0) plateau = RssKb(Pid());
+        if (round == 0)
+            plateau = RssKb(Pid());
     }
     EXPECT_TRUE(RssWithin(plateau, RssKb(Pid()), 48 * kSlowFactor));
     EXPECT_TRUE(Healthy(Port()));
@@ -282,42 +300,52 @@ TEST_F(HostileWsJson, JsonNotUtf8AndNulBytes_ServedOrRefusedConsistently) {
     EXPECT_EQ(ParseEnvelope(PostJson(Port(), escaped).body).status, "TRUE");
     // A raw NUL byte ends the request text where it stands (both transports hand on C strings), so
     // what is left is no longer JSON.
-    const std::string raw = std::string("{\"id\":\"raw\",\"tabid\":\"t\",\"v\":\"a") + '\0' + "b\"}";
+    const std::string raw =
+        std::string("{\"id\":\"raw\",\"tabid\":\"t\",\"v\":\"a") + '\0' + "b\"}";
     EXPECT_EQ(ParseEnvelope(PostJson(Port(), raw).body).status, "FALSE");
     EXPECT_EQ(ParseEnvelope(RoundTrip(ws, raw).payload).status, "FALSE");
     // A NUL before "request=" leaves no request at all: refused.
-    EXPECT_EQ(HttpExchange(Port(), BuildPost(std::string("x%00request=") + FormEncode(escaped))).raw, kRejectionText);
+    EXPECT_EQ(
+        HttpExchange(Port(), BuildPost(std::string("x%00request=") + FormEncode(escaped))).raw,
+        kRejectionText);
     EXPECT_TRUE(Healthy(Port()));
 }
 
 TEST_F(HostileWsJson, JsonDuplicateKeysAndNonStringIds_KeyedByTheirParsedText) {
     // Duplicate keys: the last one counts, for the reply and for the parked result's key.
     const std::string dup =
-        "{\"id\":\"first\",\"id\":\"second\",\"tabid\":\"t\",\"origin\":\"https://dup.example\",\"use_getresult\":\"TRUE\"}";
+        "{\"id\":\"first\",\"id\":\"second\",\"tabid\":\"t\",\"origin\":\"https://"
+        "dup.example\",\"use_getresult\":\"TRUE\"}";
     ReplyEnvelope call = ParseEnvelope(PostJson(Port(), dup).body);
     EXPECT_EQ(call.id, "second");
-    EXPECT_EQ(ParseEnvelope(
-                  PostJson(Port(), "{\"id\":\"second\",\"tabid\":\"t\",\"origin\":\"https://dup.example\",\"cmd\":\"GET_RESULT\"}")
-                      .body)
+    EXPECT_EQ(ParseEnvelope(PostJson(Port(),
+                                     "{\"id\":\"second\",\"tabid\":\"t\",\"origin\":\"https://"
+                                     "dup.example\",\"cmd\":\"GET_RESULT\"}")
+                                .body)
                   .reply,
               call.reply);
 
     // Numbers as ids: their text is the key, so the string "123" collects what the number 123 parked.
-    const std::string numeric = "{\"id\":123,\"tabid\":4.5,\"origin\":\"https://num.example\",\"use_getresult\":\"TRUE\"}";
+    const std::string numeric =
+        "{\"id\":123,\"tabid\":4.5,\"origin\":\"https://num.example\",\"use_getresult\":\"TRUE\"}";
     ReplyEnvelope num = ParseEnvelope(PostJson(Port(), numeric).body);
     EXPECT_EQ(num.status, "TRUE");
     EXPECT_EQ(num.id, "123");
     EXPECT_EQ(num.tabid, "4.5");
-    ReplyEnvelope collected = ParseEnvelope(
-        PostJson(Port(), "{\"id\":\"123\",\"tabid\":\"4.5\",\"origin\":\"https://num.example\",\"cmd\":\"GET_RESULT\"}").body);
+    ReplyEnvelope collected =
+        ParseEnvelope(PostJson(Port(),
+                               "{\"id\":\"123\",\"tabid\":\"4.5\",\"origin\":\"https://"
+                               "num.example\",\"cmd\":\"GET_RESULT\"}")
+                          .body);
     EXPECT_EQ(collected.status, "TRUE");
     EXPECT_EQ(collected.reply, num.reply);
 
     // Other kinds of ids, and numbers the parser cannot hold: every reply is a well-formed envelope.
-    for (const char* id : {"{\"a\":[1,2]}", "[true,null]", "true", "null", "-0", "1e400", "99999999999999999999999",
-                           "\"\\\"quoted\\\"\""}) {
+    for (const char* id : {"{\"a\":[1,2]}", "[true,null]", "true", "null", "-0", "1e400",
+                           "99999999999999999999999", "\"\\\"quoted\\\"\""}) {
         SCOPED_TRACE(id);
-        const std::string request = std::string("{\"id\":") + id + ",\"tabid\":\"t\",\"origin\":\"https://kinds.example\"}";
+        const std::string request =
+            std::string("{\"id\":") + id + ",\"tabid\":\"t\",\"origin\":\"https://kinds.example\"}";
         ReplyEnvelope http = ParseEnvelope(PostJson(Port(), request).body);
         EXPECT_TRUE(http.valid);
         EXPECT_EQ(http.status, "TRUE");

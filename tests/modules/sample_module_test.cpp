@@ -24,7 +24,8 @@ bool IsLoaded(const char* path) {
 // A member of a JSON reply as JSON text, or "<absent>".
 std::string Member(const std::string& reply, const std::string& key) {
     CDM_Json json;
-    if (json.Parse(reply) != 0) return "<not json: " + reply + ">";
+    if (json.Parse(reply) != 0)
+        return "<not json: " + reply + ">";
     std::string out = "<absent>";
     json.GetValueString(key, out);
     return out;
@@ -40,7 +41,9 @@ protected:
     }
     void TearDown() override { m_wrapper.Close(m_handle); }
 
-    std::string Call(const std::string& request) { return m_wrapper.GetFunc(request.c_str(), m_handle); }
+    std::string Call(const std::string& request) {
+        return m_wrapper.GetFunc(request.c_str(), m_handle);
+    }
 
     CVelstraWrapperLinux m_wrapper{NV_SAMPLE_MODULE_PATH};
     void* m_handle = nullptr;
@@ -50,9 +53,10 @@ protected:
 
 TEST_F(SampleModule, Invoke_OrdinaryRequest_DescribesRequestAndCounters) {
     const std::string request = R"({"cmd":"sign","origin":"https://a.example/"})";
-    EXPECT_EQ(Call(request),
-              R"({ "module": "sample", "cmd": "sign", "request": "{\"cmd\":\"sign\",\"origin\":\"https:\/\/a.example\/\"}", )"
-              R"("init_calls": 1, "invoke_calls": 1, "uninit_calls": 0, "max_concurrent_invokes": 1 })");
+    EXPECT_EQ(
+        Call(request),
+        R"({ "module": "sample", "cmd": "sign", "request": "{\"cmd\":\"sign\",\"origin\":\"https:\/\/a.example\/\"}", )"
+        R"("init_calls": 1, "invoke_calls": 1, "uninit_calls": 0, "max_concurrent_invokes": 1 })");
     // Any text reaches the module; without a "cmd" member the reply says null.
     const std::string reply = Call("not json at all");
     EXPECT_EQ(Member(reply, "cmd"), "<absent>");
@@ -82,8 +86,9 @@ TEST_F(SampleModule, Invoke_ReplyModes_NullLogsAndEmptyDoesNot) {
 }
 
 TEST_F(SampleModule, Invoke_RelayMembers_ReturnsRelayText) {
-    EXPECT_EQ(Call(R"({"relay_callback":"cb1","relay_event":{"a":[1,"x/y"]}})"),
-              R"({"response":{"id":"setcallback", "tabid":"", "callback":"cb1", "reply":{ "a": [ 1, "x\/y" ] }}})");
+    EXPECT_EQ(
+        Call(R"({"relay_callback":"cb1","relay_event":{"a":[1,"x/y"]}})"),
+        R"({"response":{"id":"setcallback", "tabid":"", "callback":"cb1", "reply":{ "a": [ 1, "x\/y" ] }}})");
     EXPECT_EQ(Call(R"({"relay_callback":"onDone"})"),
               R"({"response":{"id":"setcallback", "tabid":"", "callback":"onDone", "reply":{}}})");
 }
@@ -95,12 +100,15 @@ TEST_F(SampleModule, GetFunc_ManyThreadsWithDelays_ModuleCallsNeverOverlap) {
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 4; ++i) {
-                const std::string request = R"({"delay_ms":5,"cmd":"c)" + std::to_string(t) + R"("})";
-                if (Member(Call(request), "cmd") != "\"c" + std::to_string(t) + "\"") ++bad;
+                const std::string request =
+                    R"({"delay_ms":5,"cmd":"c)" + std::to_string(t) + R"("})";
+                if (Member(Call(request), "cmd") != "\"c" + std::to_string(t) + "\"")
+                    ++bad;
             }
         });
     }
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     EXPECT_EQ(bad.load(), 0);
     const std::string reply = Call("{}");
     EXPECT_EQ(Member(reply, "invoke_calls"), std::to_string(kThreads * 4 + 1));
@@ -142,7 +150,8 @@ TEST(SampleModuleRecord, InitSite_UnexpectedRecord_RefusedWithNegativeResult) {
 
 TEST(SampleModuleInstall, ProductBridge_StagedModulePath_LoadsTheSample) {
     if (std::string(NV_MODULE_PATH) != NV_SAMPLE_MODULE_PATH) {
-        GTEST_SKIP() << "the sample is staged at the module path only in test builds (NV_TEST_PATHS=ON)";
+        GTEST_SKIP()
+            << "the sample is staged at the module path only in test builds (NV_TEST_PATHS=ON)";
     }
     CVelstraWrapper* bridge = CVelstraWrapper::GetInst();
     ASSERT_NE(bridge, nullptr);

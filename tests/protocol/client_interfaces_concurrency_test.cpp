@@ -35,8 +35,10 @@ std::string Call(CDMServerClientIntfHandler& handler, const std::string& request
 TEST_F(ConcurrencyTest, GetResult_WhileModuleInsideCall_RunningThenTrueWithSameTextThenFalse) {
     // The module sleeps long enough for the collection below to arrive while it is inside.
     const std::string call =
-        "{\"id\":\"9\",\"tabid\":\"t\",\"origin\":\"o\",\"use_getresult\":\"TRUE\",\"x\":\"fake:sleep=4000\"}";
-    const std::string collect = "{\"id\":\"9\",\"tabid\":\"t\",\"origin\":\"o\",\"cmd\":\"GET_RESULT\"}";
+        "{\"id\":\"9\",\"tabid\":\"t\",\"origin\":\"o\",\"use_getresult\":\"TRUE\",\"x\":\"fake:"
+        "sleep=4000\"}";
+    const std::string collect =
+        "{\"id\":\"9\",\"tabid\":\"t\",\"origin\":\"o\",\"cmd\":\"GET_RESULT\"}";
     std::string callReply;
     DeadlineThread caller([&] { callReply = Call(m_http, call); });
     ASSERT_TRUE(Eventually([&] { return Stats().nActive > 0; }));
@@ -44,7 +46,8 @@ TEST_F(ConcurrencyTest, GetResult_WhileModuleInsideCall_RunningThenTrueWithSameT
     const std::string running = Call(m_http, collect);
     EXPECT_EQ("RUNNING", StatusOf(running));
     EXPECT_EQ("", InnerReplyOf(running));
-    EXPECT_GT(Stats().nActive, 0) << "the module call ended too early for this test to mean anything";
+    EXPECT_GT(Stats().nActive, 0)
+        << "the module call ended too early for this test to mean anything";
 
     caller.Join();
     ASSERT_EQ("TRUE", StatusOf(callReply));
@@ -57,8 +60,10 @@ TEST_F(ConcurrencyTest, GetResult_WhileModuleInsideCall_RunningThenTrueWithSameT
 
 TEST_F(ConcurrencyTest, SameKey_SecondRequestWhileFirstRuns_BothAnsweredWithoutDeadlock) {
     const std::string first =
-        "{\"id\":\"1\",\"tabid\":\"t\",\"origin\":\"o\",\"use_getresult\":\"TRUE\",\"x\":\"fake:sleep=1000 a\"}";
-    const std::string second = "{\"id\":\"1\",\"tabid\":\"t\",\"origin\":\"o\",\"use_getresult\":\"TRUE\",\"x\":\"b\"}";
+        "{\"id\":\"1\",\"tabid\":\"t\",\"origin\":\"o\",\"use_getresult\":\"TRUE\",\"x\":\"fake:"
+        "sleep=1000 a\"}";
+    const std::string second =
+        "{\"id\":\"1\",\"tabid\":\"t\",\"origin\":\"o\",\"use_getresult\":\"TRUE\",\"x\":\"b\"}";
     std::string firstReply;
     std::string secondReply;
     DeadlineThread one([&] { firstReply = Call(m_http, first); });
@@ -88,17 +93,20 @@ TEST_F(ConcurrencyTest, ManyThreads_DistinctCalls_EachGetsItsOwnReplyOneModuleCa
         threads.push_back(std::make_unique<DeadlineThread>([&, t] {
             for (int n = 0; n < kCalls; ++n) {
                 const std::string tab = "tab" + std::to_string(t);
-                const std::string request = "{\"id\":\"" + std::to_string(n) + "\",\"tabid\":\"" + tab +
-                                            "\",\"origin\":\"https://p.example\"}";
+                const std::string request = "{\"id\":\"" + std::to_string(n) + "\",\"tabid\":\"" +
+                                            tab + "\",\"origin\":\"https://p.example\"}";
                 // Even threads speak HTTP, odd ones WebSocket: the two stores share the module.
-                const std::string reply = Call(t % 2 == 0 ? static_cast<CDMServerClientIntfHandler&>(m_http)
-                                                          : static_cast<CDMServerClientIntfHandler&>(m_ws),
-                                               request);
-                if (StatusOf(reply) != "TRUE" || InnerReplyOf(reply) != Escaped("echo:" + request)) ++wrong;
+                const std::string reply =
+                    Call(t % 2 == 0 ? static_cast<CDMServerClientIntfHandler&>(m_http)
+                                    : static_cast<CDMServerClientIntfHandler&>(m_ws),
+                         request);
+                if (StatusOf(reply) != "TRUE" || InnerReplyOf(reply) != Escaped("echo:" + request))
+                    ++wrong;
             }
         }));
     }
-    for (auto& t : threads) t->Join();
+    for (auto& t : threads)
+        t->Join();
     EXPECT_EQ(0, wrong.load());
     EXPECT_EQ(1, Stats().nMaxActive);
 }
@@ -113,21 +121,33 @@ TEST_F(ConcurrencyTest, MixedLoad_RepeatedKeysCallsAndCollections_AllAnswersWell
         threads.push_back(std::make_unique<DeadlineThread>([&, t] {
             for (int n = 0; n < kRounds; ++n) {
                 const std::string key = std::to_string((t + n) % 3);
-                const std::string keyPart = "\"id\":\"" + key + "\",\"tabid\":\"t\",\"origin\":\"o\"";
+                const std::string keyPart =
+                    "\"id\":\"" + key + "\",\"tabid\":\"t\",\"origin\":\"o\"";
                 std::string request;
                 switch ((t + n) % 4) {
-                    case 0: request = "{" + keyPart + ",\"cmd\":\"GET_RESULT\"}"; break;
-                    case 1: request = "{" + keyPart + ",\"use_getresult\":\"TRUE\",\"x\":\"fake:sleep=5\"}"; break;
-                    case 2: request = "{" + keyPart + "}"; break;
-                    default: request = "{" + keyPart + ",\"use_getresult\":\"TRUE\"}"; break;
+                    case 0:
+                        request = "{" + keyPart + ",\"cmd\":\"GET_RESULT\"}";
+                        break;
+                    case 1:
+                        request =
+                            "{" + keyPart + ",\"use_getresult\":\"TRUE\",\"x\":\"fake:sleep=5\"}";
+                        break;
+                    case 2:
+                        request = "{" + keyPart + "}";
+                        break;
+                    default:
+                        request = "{" + keyPart + ",\"use_getresult\":\"TRUE\"}";
+                        break;
                 }
                 const bool viaWs = (n % 5) == 0;
-                const std::string reply = Call(viaWs ? static_cast<CDMServerClientIntfHandler&>(m_ws)
-                                                     : static_cast<CDMServerClientIntfHandler&>(m_http),
-                                               request);
+                const std::string reply =
+                    Call(viaWs ? static_cast<CDMServerClientIntfHandler&>(m_ws)
+                               : static_cast<CDMServerClientIntfHandler&>(m_http),
+                         request);
                 const std::string status = StatusOf(reply);
                 const std::string text = InnerReplyOf(reply);
-                if (text == "<malformed>" || (status != "TRUE" && status != "RUNNING" && status != "FALSE") ||
+                if (text == "<malformed>" ||
+                    (status != "TRUE" && status != "RUNNING" && status != "FALSE") ||
                     (status != "TRUE" && !text.empty())) {
                     ++malformed;
                 }
@@ -139,7 +159,8 @@ TEST_F(ConcurrencyTest, MixedLoad_RepeatedKeysCallsAndCollections_AllAnswersWell
             }
         }));
     }
-    for (auto& t : threads) t->Join();
+    for (auto& t : threads)
+        t->Join();
     EXPECT_EQ(0, malformed.load());
     EXPECT_EQ(0, foreign.load());
     EXPECT_EQ(1, Stats().nMaxActive);

@@ -35,7 +35,8 @@ TEST(MakeResponse, GetVersions_PutsVersionMembersBeforeResponse) {
     EXPECT_EQ(
         "{ \"daemon\": \"1.0.1.1\", \"ex\": \"1.0.1.1013\", \"m\": { \"name\": \"X\", \"version\": "
         "\"3.3.2.25\" }, \"response\": { \"id\": \"7\", \"tabid\": \"t1\", \"callback\": \"cb\", "
-        "\"status\": \"TRUE\", \"reply\": { \"reply\": { \"status\": \"\", \"reply\": \"r\" } } } }",
+        "\"status\": \"TRUE\", \"reply\": { \"reply\": { \"status\": \"\", \"reply\": \"r\" } } } "
+        "}",
         handler.MakeResponse(header, response));
 
     header.init = "GET_VERSIONS";  // other letter case: no report
@@ -73,8 +74,10 @@ TEST_F(HttpFlowTest, Call_WithoutUseGetresult_AnswersTrueThenNothingToCollect) {
         "{\"id\":\"7\",\"tabid\":\"t1\",\"callback\":\"cb\",\"origin\":\"https://a.example\"}";
     EXPECT_EQ(
         "{ \"response\": { \"id\": \"7\", \"tabid\": \"t1\", \"callback\": \"cb\", \"status\": "
-        "\"TRUE\", \"reply\": { \"reply\": { \"status\": \"\", \"reply\": \"echo:{\\\"id\\\":\\\"7\\\","
-        "\\\"tabid\\\":\\\"t1\\\",\\\"callback\\\":\\\"cb\\\",\\\"origin\\\":\\\"https:\\/\\/a.example\\\"}"
+        "\"TRUE\", \"reply\": { \"reply\": { \"status\": \"\", \"reply\": "
+        "\"echo:{\\\"id\\\":\\\"7\\\","
+        "\\\"tabid\\\":\\\"t1\\\",\\\"callback\\\":\\\"cb\\\",\\\"origin\\\":\\\"https:\\/\\/"
+        "a.example\\\"}"
         "\" } } } }",
         Send(call));
 
@@ -89,15 +92,16 @@ TEST_F(HttpFlowTest, Call_WithoutUseGetresult_AnswersTrueThenNothingToCollect) {
 
 TEST_F(HttpFlowTest, Call_WithUseGetresult_ResultCollectedOnceFromSameOriginOnly) {
     const std::string call =
-        "{\"id\":\"1\",\"tabid\":\"t\",\"origin\":\"https://a.example\",\"use_getresult\":\"TRUE\"}";
+        "{\"id\":\"1\",\"tabid\":\"t\",\"origin\":\"https://"
+        "a.example\",\"use_getresult\":\"TRUE\"}";
     const std::string first = Send(call);
     ASSERT_EQ("TRUE", StatusOf(first));
     const std::string moduleText = InnerReplyOf(first);
     EXPECT_EQ(Escaped("echo:" + call), moduleText);
 
     // Tasks are grouped by origin: another origin finds nothing, and takes nothing away.
-    EXPECT_EQ("FALSE", StatusOf(Send(
-        "{\"id\":\"1\",\"tabid\":\"t\",\"cmd\":\"GET_RESULT\",\"origin\":\"https://b.example\"}")));
+    EXPECT_EQ("FALSE", StatusOf(Send("{\"id\":\"1\",\"tabid\":\"t\",\"cmd\":\"GET_RESULT\","
+                                     "\"origin\":\"https://b.example\"}")));
 
     const std::string collect =
         "{\"id\":\"1\",\"tabid\":\"t\",\"cmd\":\"GET_RESULT\",\"origin\":\"https://a.example\"}";
@@ -109,14 +113,18 @@ TEST_F(HttpFlowTest, Call_WithUseGetresult_ResultCollectedOnceFromSameOriginOnly
 
 TEST_F(HttpFlowTest, Call_UseGetresultBooleanFalse_CountsAsParkingTheResult) {
     // Only the string "FALSE" (or no member) means "do not park": a JSON false reads as false.
-    const std::string call = "{\"id\":\"2\",\"tabid\":\"t\",\"origin\":\"o\",\"use_getresult\":false}";
+    const std::string call =
+        "{\"id\":\"2\",\"tabid\":\"t\",\"origin\":\"o\",\"use_getresult\":false}";
     ASSERT_EQ("TRUE", StatusOf(Send(call)));
-    EXPECT_EQ("TRUE", StatusOf(Send("{\"id\":\"2\",\"tabid\":\"t\",\"origin\":\"o\",\"cmd\":\"GET_RESULT\"}")));
+    EXPECT_EQ(
+        "TRUE",
+        StatusOf(Send("{\"id\":\"2\",\"tabid\":\"t\",\"origin\":\"o\",\"cmd\":\"GET_RESULT\"}")));
 }
 
 TEST_F(HttpFlowTest, LowerCaseGetResult_IsAnOrdinaryModuleCall) {
     const long invokes = Stats().nInvokeCalls;
-    const std::string request = "{\"id\":\"1\",\"tabid\":\"t\",\"origin\":\"o\",\"cmd\":\"get_result\"}";
+    const std::string request =
+        "{\"id\":\"1\",\"tabid\":\"t\",\"origin\":\"o\",\"cmd\":\"get_result\"}";
     const std::string reply = Send(request);
     EXPECT_EQ("TRUE", StatusOf(reply));
     EXPECT_EQ(Escaped("echo:" + request), InnerReplyOf(reply));
@@ -126,7 +134,8 @@ TEST_F(HttpFlowTest, LowerCaseGetResult_IsAnOrdinaryModuleCall) {
 TEST_F(HttpFlowTest, NonObjectJson_StillReachesTheModuleWithEmptyKeys) {
     const std::string reply = Send("5");
     EXPECT_EQ(
-        "{ \"response\": { \"id\": \"\", \"tabid\": \"\", \"callback\": \"\", \"status\": \"TRUE\", "
+        "{ \"response\": { \"id\": \"\", \"tabid\": \"\", \"callback\": \"\", \"status\": "
+        "\"TRUE\", "
         "\"reply\": { \"reply\": { \"status\": \"\", \"reply\": \"echo:5\" } } } }",
         reply);
 }
@@ -135,7 +144,8 @@ TEST_F(HttpFlowTest, NotJson_AnswersFalseWithoutCallingTheModule) {
     LogCapture cap;
     const long invokes = Stats().nInvokeCalls;
     EXPECT_EQ(
-        "{ \"response\": { \"id\": \"\", \"tabid\": \"\", \"callback\": \"\", \"status\": \"FALSE\", "
+        "{ \"response\": { \"id\": \"\", \"tabid\": \"\", \"callback\": \"\", \"status\": "
+        "\"FALSE\", "
         "\"reply\": { \"reply\": { \"status\": \"\", \"reply\": \"\" } } } }",
         Send("{\"id\":"));
     EXPECT_EQ(invokes, Stats().nInvokeCalls);
@@ -143,15 +153,17 @@ TEST_F(HttpFlowTest, NotJson_AnswersFalseWithoutCallingTheModule) {
 }
 
 TEST_F(HttpFlowTest, GetVersionsAndFailingModule_ReportVersionsAndTrueWithEmptyReply) {
-    const std::string versions =
-        Send("{\"init\":\"get_versions\",\"m\":\"VelstraClient\",\"id\":\"v\",\"tabid\":\"t\","
-             "\"origin\":\"o\"}");
-    EXPECT_EQ(0u, versions.find("{ \"daemon\": \"1.0.1.1\", \"ex\": \"1.0.1.1013\", \"m\": { \"name\": "
-                                "\"VelstraClient\", \"version\": \"3.3.2.25\" }, \"response\": "));
+    const std::string versions = Send(
+        "{\"init\":\"get_versions\",\"m\":\"VelstraClient\",\"id\":\"v\",\"tabid\":\"t\","
+        "\"origin\":\"o\"}");
+    EXPECT_EQ(0u,
+              versions.find("{ \"daemon\": \"1.0.1.1\", \"ex\": \"1.0.1.1013\", \"m\": { \"name\": "
+                            "\"VelstraClient\", \"version\": \"3.3.2.25\" }, \"response\": "));
     EXPECT_EQ("TRUE", StatusOf(versions));
 
     // A module call that fails inside the bridge still finishes the task.
-    const std::string failed = Send("{\"id\":\"n\",\"tabid\":\"t\",\"origin\":\"o\",\"x\":\"fake:null\"}");
+    const std::string failed =
+        Send("{\"id\":\"n\",\"tabid\":\"t\",\"origin\":\"o\",\"x\":\"fake:null\"}");
     EXPECT_EQ("TRUE", StatusOf(failed));
     EXPECT_EQ("", InnerReplyOf(failed));
 }
@@ -177,7 +189,8 @@ TEST_F(WebSocketFlowTest, TwoTabids_LandInTwoSessions_RepeatedTabidReusesItsSess
 }
 
 TEST_F(WebSocketFlowTest, GetResultFrame_GoesToTheModuleAndTaskIsRemoved) {
-    const std::string request = "{\"id\":\"1\",\"tabid\":\"t\",\"origin\":\"o\",\"cmd\":\"GET_RESULT\"}";
+    const std::string request =
+        "{\"id\":\"1\",\"tabid\":\"t\",\"origin\":\"o\",\"cmd\":\"GET_RESULT\"}";
     const std::string reply = Send(request);
     EXPECT_EQ("TRUE", StatusOf(reply));
     EXPECT_EQ(Escaped("echo:" + request), InnerReplyOf(reply));
@@ -201,9 +214,12 @@ TEST_F(WebSocketFlowTest, NotJson_AnswersFalseWithoutCallingTheModule) {
 }
 
 TEST_F(WebSocketFlowTest, GetVersions_ReportsVersions) {
-    const std::string reply = Send("{\"init\":\"get_versions\",\"m\":\"X\",\"id\":\"1\",\"tabid\":\"t\"}");
-    EXPECT_EQ(0u, reply.find("{ \"daemon\": \"1.0.1.1\", \"ex\": \"1.0.1.1013\", \"m\": { \"name\": \"X\", "
-                             "\"version\": \"3.3.2.25\" }, \"response\": { \"id\": \"1\", \"tabid\": \"t\""));
+    const std::string reply =
+        Send("{\"init\":\"get_versions\",\"m\":\"X\",\"id\":\"1\",\"tabid\":\"t\"}");
+    EXPECT_EQ(
+        0u,
+        reply.find("{ \"daemon\": \"1.0.1.1\", \"ex\": \"1.0.1.1013\", \"m\": { \"name\": \"X\", "
+                   "\"version\": \"3.3.2.25\" }, \"response\": { \"id\": \"1\", \"tabid\": \"t\""));
     EXPECT_EQ("TRUE", StatusOf(reply));
 }
 
@@ -215,8 +231,8 @@ TEST_F(HttpFlowTest, CleanupThread_ExpiredParkedResult_SessionErasedAndModuleClo
     {
         CHTTPClientIntfHandler handler(std::chrono::milliseconds(20));
         std::string reply;
-        handler.ProcessRequest("{\"id\":\"1\",\"tabid\":\"t\",\"origin\":\"late\",\"use_getresult\":\"x\"}",
-                               reply);
+        handler.ProcessRequest(
+            "{\"id\":\"1\",\"tabid\":\"t\",\"origin\":\"late\",\"use_getresult\":\"x\"}", reply);
         ASSERT_EQ("TRUE", StatusOf(reply));
         const long uninits = Stats().nUninitCalls;
 

@@ -19,7 +19,8 @@ class FakeModuleFixture : public ::testing::Test {
 protected:
     struct DlCloser {
         void operator()(void* handle) const {
-            if (handle != nullptr) dlclose(handle);
+            if (handle != nullptr)
+                dlclose(handle);
         }
     };
 
@@ -32,8 +33,10 @@ protected:
 
     FakeModuleStats Stats() {
         FakeModuleStats stats{};
-        auto get = reinterpret_cast<PFN_FakeModule_GetStats>(dlsym(m_module.get(), NV_FAKE_GET_STATS_NAME));
-        if (get != nullptr) get(&stats);
+        auto get = reinterpret_cast<PFN_FakeModule_GetStats>(
+            dlsym(m_module.get(), NV_FAKE_GET_STATS_NAME));
+        if (get != nullptr)
+            get(&stats);
         return stats;
     }
 
@@ -48,7 +51,8 @@ private:
 inline std::string StatusOf(const std::string& reply) {
     const std::string key = "\"status\": \"";
     const auto start = reply.find(key);
-    if (start == std::string::npos) return "<none>";
+    if (start == std::string::npos)
+        return "<none>";
     const auto end = reply.find('"', start + key.size());
     return reply.substr(start + key.size(), end - start - key.size());
 }
@@ -69,7 +73,8 @@ inline std::string InnerReplyOf(const std::string& reply) {
 inline std::string Escaped(const std::string& text) {
     std::string out;
     for (char c : text) {
-        if (c == '"' || c == '\\' || c == '/') out += '\\';
+        if (c == '"' || c == '\\' || c == '/')
+            out += '\\';
         out += c;
     }
     return out;

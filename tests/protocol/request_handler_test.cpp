@@ -21,14 +21,16 @@ const char kHead[] =
     "X-Content-Type-Options: nosniff\r\n";
 
 std::string Framed(const std::string& body) {
-    return kHead + std::string("Content-Length: ") + std::to_string(body.size()) + "\r\n\r\n" + body;
+    return kHead + std::string("Content-Length: ") + std::to_string(body.size()) + "\r\n\r\n" +
+           body;
 }
 
 std::string EnvelopeOf(const std::string& id, const std::string& tabid, const std::string& callback,
                        const std::string& status, const std::string& escapedReply) {
-    return "{ \"response\": { \"id\": \"" + id + "\", \"tabid\": \"" + tabid + "\", \"callback\": \"" + callback +
-           "\", \"status\": \"" + status + "\", \"reply\": { \"reply\": { \"status\": \"\", \"reply\": \"" +
-           escapedReply + "\" } } } }";
+    return "{ \"response\": { \"id\": \"" + id + "\", \"tabid\": \"" + tabid +
+           "\", \"callback\": \"" + callback + "\", \"status\": \"" + status +
+           "\", \"reply\": { \"reply\": { \"status\": \"\", \"reply\": \"" + escapedReply +
+           "\" } } } }";
 }
 
 class RequestHandler : public FakeModuleFixture {
@@ -46,8 +48,8 @@ TEST_F(RequestHandler, GetJsonStringFromReqData_Cases_RestOfTextAfterFirstKey) {
         int result;
     } cases[] = {
         {"request={\"a\":1}", "{\"a\":1}", 0},
-        {"a=1&request=X&b=2", "X&b=2", 0},   // later pairs are not split off
-        {"xrequest=Y", "Y", 0},              // a plain substring search
+        {"a=1&request=X&b=2", "X&b=2", 0},  // later pairs are not split off
+        {"xrequest=Y", "Y", 0},             // a plain substring search
         {"request=1&request=2", "1&request=2", 0},
         {"request=", "", -1},
     };
@@ -62,7 +64,8 @@ TEST_F(RequestHandler, GetJsonStringFromReqData_Cases_RestOfTextAfterFirstKey) {
     EXPECT_EQ(m_handler.GetJsonStringFromReqData("requests={}", "request", value), -1);
     EXPECT_EQ(value, "");
     EXPECT_EQ(m_handler.GetJsonStringFromReqData("", "request", value), -1);
-    EXPECT_EQ(m_cap.Lines(), std::vector<std::string>(2, "[CDMHttpRequestHandler] POST data parse error\n"));
+    EXPECT_EQ(m_cap.Lines(),
+              std::vector<std::string>(2, "[CDMHttpRequestHandler] POST data parse error\n"));
 }
 
 TEST_F(RequestHandler, MakeReply_MultiByteBody_ContentLengthCountsBytes) {
@@ -80,12 +83,14 @@ TEST_F(RequestHandler, MakeReply_MultiByteBody_ContentLengthCountsBytes) {
 
 TEST_F(RequestHandler, HandleRequest_FormText_CompleteResponseWithModuleReply) {
     std::string out;
-    m_handler.handle_request("request={\"id\":\"7\",\"tabid\":\"t1\",\"callback\":\"cb\",\"x\":\"\xC3\xA9/\"}", out);
+    m_handler.handle_request(
+        "request={\"id\":\"7\",\"tabid\":\"t1\",\"callback\":\"cb\",\"x\":\"\xC3\xA9/\"}", out);
     // The module's reply (echo: + the request text) rides as a JSON string with json-c's escapes;
     // UTF-8 passes through unescaped, so the length in bytes and in characters differ.
     const std::string body =
         EnvelopeOf("7", "t1", "cb", "TRUE",
-                   "echo:{\\\"id\\\":\\\"7\\\",\\\"tabid\\\":\\\"t1\\\",\\\"callback\\\":\\\"cb\\\",\\\"x\\\":\\\"\xC3\xA9\\/\\\"}");
+                   "echo:{\\\"id\\\":\\\"7\\\",\\\"tabid\\\":\\\"t1\\\",\\\"callback\\\":"
+                   "\\\"cb\\\",\\\"x\\\":\\\"\xC3\xA9\\/\\\"}");
     EXPECT_EQ(out, Framed(body));
     EXPECT_EQ(Stats().nInvokeCalls, 1);
     EXPECT_TRUE(m_cap.Contains("strResponse - " + out + "\n"));
@@ -109,7 +114,8 @@ TEST_F(RequestHandler, HandleRequest_NoRequestValue_OutUntouchedAndLogged) {
     m_cap.Clear();
     m_handler.handle_request("request=", out);
     EXPECT_EQ(out, "untouched");
-    EXPECT_EQ(m_cap.Lines(), std::vector<std::string>{"[handle_request] ERROR GetJsonStringFromReqData\n"});
+    EXPECT_EQ(m_cap.Lines(),
+              std::vector<std::string>{"[handle_request] ERROR GetJsonStringFromReqData\n"});
 
     m_cap.Clear();
     m_handler.handle_request(nullptr, out);
@@ -122,8 +128,11 @@ TEST_F(RequestHandler, HandleRequestWS_Frame_UnframedReplyAndNoParking) {
     std::string out;
     m_handler.handle_request_WS("{\"id\":\"1\",\"tabid\":\"t\",\"cmd\":\"GET_RESULT\"}", out);
     // Over WebSocket GET_RESULT is an ordinary module call, and the reply is the bare envelope.
-    EXPECT_EQ(out, EnvelopeOf("1", "t", "", "TRUE",
-                              "echo:{\\\"id\\\":\\\"1\\\",\\\"tabid\\\":\\\"t\\\",\\\"cmd\\\":\\\"GET_RESULT\\\"}"));
+    EXPECT_EQ(
+        out,
+        EnvelopeOf(
+            "1", "t", "", "TRUE",
+            "echo:{\\\"id\\\":\\\"1\\\",\\\"tabid\\\":\\\"t\\\",\\\"cmd\\\":\\\"GET_RESULT\\\"}"));
     EXPECT_EQ(Stats().nInvokeCalls, 1);
 
     std::string untouched = "untouched";

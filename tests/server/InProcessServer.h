@@ -23,7 +23,8 @@ public:
             if (port == 0) {
                 after = 0;
                 port = m_lock.AcquireWaiting();
-                if (port == 0) return ::testing::AssertionFailure() << "no test port became free";
+                if (port == 0)
+                    return ::testing::AssertionFailure() << "no test port became free";
             }
             m_done = false;
             m_thread = std::thread([this, port] {
@@ -38,7 +39,8 @@ public:
                 return ::testing::AssertionSuccess();
             }
             // Taken by something outside the tests, or the start failed: try the next port.
-            if (!m_done.load()) CDMServer::StopDMServer();
+            if (!m_done.load())
+                CDMServer::StopDMServer();
             m_thread.join();
             m_lock.Release();
             after = port;

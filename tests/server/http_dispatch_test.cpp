@@ -45,8 +45,9 @@ TEST(HttpDispatchText, isEqualOriginAndReferer_PortOrCaseDiffers_FalseWithBothLi
     LogCapture cap;
     EXPECT_FALSE(isEqualOriginAndReferer("hostA", "hostA:443/p"));
     EXPECT_FALSE(isEqualOriginAndReferer("HostA", "hosta/p"));
-    std::vector<std::string> expected = {"isEqualOriginAndRefererData is not equal", "origin(hostA), referer(hostA:443)",
-                                         "isEqualOriginAndRefererData is not equal", "origin(HostA), referer(hosta)"};
+    std::vector<std::string> expected = {
+        "isEqualOriginAndRefererData is not equal", "origin(hostA), referer(hostA:443)",
+        "isEqualOriginAndRefererData is not equal", "origin(HostA), referer(hosta)"};
     EXPECT_EQ(cap.Lines(), expected);
 }
 
@@ -54,7 +55,8 @@ TEST(HttpDispatchText, isEqualOriginAndReferer_EitherEmpty_FalseWithDataIsNull) 
     LogCapture cap;
     EXPECT_FALSE(isEqualOriginAndReferer("", "hostA/p"));
     EXPECT_FALSE(isEqualOriginAndReferer("hostA", ""));
-    std::vector<std::string> expected = {"isEqualOriginAndReferer, Data is Null", "isEqualOriginAndReferer, Data is Null"};
+    std::vector<std::string> expected = {"isEqualOriginAndReferer, Data is Null",
+                                         "isEqualOriginAndReferer, Data is Null"};
     EXPECT_EQ(cap.Lines(), expected);
 }
 
@@ -89,13 +91,16 @@ protected:
     HttpResponse Post(const std::string& body, const std::string& headers = std::string()) {
         return HttpExchange(m_server.Port(), BuildPost(body, headers));
     }
-    std::string SendLine(const std::string& reply) { return "======= [MG_RequestHandlerCB] SEND : " + reply + "\n"; }
+    std::string SendLine(const std::string& reply) {
+        return "======= [MG_RequestHandlerCB] SEND : " + reply + "\n";
+    }
     bool WaitForLine(const std::string& line) {
         return WaitFor([&] { return m_cap.Contains(line); }, 20s);
     }
     bool AnySendLine() {
         for (const auto& l : m_cap.Lines())
-            if (l.rfind("======= [MG_RequestHandlerCB] SEND : ", 0) == 0) return true;
+            if (l.rfind("======= [MG_RequestHandlerCB] SEND : ", 0) == 0)
+                return true;
         return false;
     }
 
@@ -136,10 +141,12 @@ TEST_F(HttpDispatch, SecurePortScan_HeaderCombinations_ProbeOrRejection) {
     EXPECT_TRUE(m_cap.Contains("securePortScan : Origin is NULL."));
 
     EXPECT_EQ(Get("/?securePortScan", "Origin: https://hostA\r\n").raw, kProbeAnswerText);
-    EXPECT_EQ(Get("/?securePortScan", "Origin: https://hostA\r\nReferer: https://hostA/p\r\n").raw, kProbeAnswerText);
+    EXPECT_EQ(Get("/?securePortScan", "Origin: https://hostA\r\nReferer: https://hostA/p\r\n").raw,
+              kProbeAnswerText);
 
     m_cap.Clear();
-    EXPECT_EQ(Get("/?securePortScan", "Origin: https://hostA\r\nReferer: https://hostB/p\r\n").raw, kRejectionText);
+    EXPECT_EQ(Get("/?securePortScan", "Origin: https://hostA\r\nReferer: https://hostB/p\r\n").raw,
+              kRejectionText);
     int a = m_cap.IndexOf("isEqualOriginAndRefererData is not equal");
     EXPECT_GE(a, 0);
     EXPECT_EQ(m_cap.IndexOf("origin(hostA), referer(hostB)", a), a + 1);
@@ -147,9 +154,11 @@ TEST_F(HttpDispatch, SecurePortScan_HeaderCombinations_ProbeOrRejection) {
 
 TEST_F(HttpDispatch, Get_BothRouteWords_SecurePortScanRouteTaken) {
     // Mismatching headers make the routes tell apart: dmPortScan would answer the probe.
-    HttpResponse r = Get("/?dmPortScan&securePortScan", "Origin: https://hostA\r\nReferer: https://hostB/\r\n");
+    HttpResponse r =
+        Get("/?dmPortScan&securePortScan", "Origin: https://hostA\r\nReferer: https://hostB/\r\n");
     EXPECT_EQ(r.raw, kRejectionText);
-    for (const auto& l : m_cap.Lines()) EXPECT_EQ(l.find("dmPortScan Origin"), std::string::npos) << l;
+    for (const auto& l : m_cap.Lines())
+        EXPECT_EQ(l.find("dmPortScan Origin"), std::string::npos) << l;
 }
 
 TEST_F(HttpDispatch, Get_NoOrOtherQuery_Rejected) {
@@ -176,34 +185,43 @@ TEST_F(HttpDispatch, Post_NonJsonRequest_FramedFalseEnvelopeAndSendLine) {
 
 TEST_F(HttpDispatch, Post_FormEncodedBody_DecodedBeforeTheHandler) {
     // {"id":"7","tabid":"t 1","callback":"cb"} with '+' for the blank and %XX for the rest.
-    std::string body = "request=" + FormEncode("{\"id\":\"7\",\"tabid\":\"t 1\",\"callback\":\"cb\"}");
+    std::string body =
+        "request=" + FormEncode("{\"id\":\"7\",\"tabid\":\"t 1\",\"callback\":\"cb\"}");
     ASSERT_NE(body.find('+'), std::string::npos);
     HttpResponse r = Post(body);
     ASSERT_EQ(r.Status(), 200) << r.raw;
-    EXPECT_EQ(r.body.rfind("{ \"response\": { \"id\": \"7\", \"tabid\": \"t 1\", \"callback\": \"cb\", \"status\": \"TRUE\"", 0), 0u)
+    EXPECT_EQ(r.body.rfind("{ \"response\": { \"id\": \"7\", \"tabid\": \"t 1\", \"callback\": "
+                           "\"cb\", \"status\": \"TRUE\"",
+                           0),
+              0u)
         << r.body;
 }
 
 TEST_F(HttpDispatch, Post_OriginAndRefererDisagree_Rejected) {
-    EXPECT_EQ(Post("request=abc", "Origin: https://hostA\r\nReferer: https://hostA:443/p\r\n").raw, kRejectionText);
+    EXPECT_EQ(Post("request=abc", "Origin: https://hostA\r\nReferer: https://hostA:443/p\r\n").raw,
+              kRejectionText);
     EXPECT_TRUE(m_cap.Contains("origin(hostA), referer(hostA:443)"));
     // The literal Origin "null" (sandboxed frames, file pages) never matches a Referer.
-    EXPECT_EQ(Post("request=abc", "Origin: null\r\nReferer: https://hostA/p\r\n").raw, kRejectionText);
+    EXPECT_EQ(Post("request=abc", "Origin: null\r\nReferer: https://hostA/p\r\n").raw,
+              kRejectionText);
     EXPECT_FALSE(AnySendLine());
 }
 
 TEST_F(HttpDispatch, Post_OriginAloneOrMatching_Answered) {
     EXPECT_EQ(Post("request=abc", "Origin: null\r\n").body, kFalseEnvelope);
-    EXPECT_EQ(Post("request=abc", "Origin: https://hostA\r\nReferer: https://hostA/app\r\n").body, kFalseEnvelope);
+    EXPECT_EQ(Post("request=abc", "Origin: https://hostA\r\nReferer: https://hostA/app\r\n").body,
+              kFalseEnvelope);
     EXPECT_EQ(Post("request=abc", "Referer: https://hostB/app\r\n").body, kFalseEnvelope);
 }
 
 TEST_F(HttpDispatch, Post_ContentLengthMissingZeroOrNegative_Rejected) {
     unsigned short port = m_server.Port();
     EXPECT_EQ(HttpExchange(port, BuildRequest("POST", "/", "", "")).raw, kRejectionText);
-    EXPECT_EQ(HttpExchange(port, BuildRequest("POST", "/", "Content-Length: 0\r\n", "")).raw, kRejectionText);
+    EXPECT_EQ(HttpExchange(port, BuildRequest("POST", "/", "Content-Length: 0\r\n", "")).raw,
+              kRejectionText);
     // A negative length never reaches the dispatch: CivetWeb answers it with its own 411.
-    HttpResponse negative = HttpExchange(port, BuildRequest("POST", "/", "Content-Length: -5\r\n", ""));
+    HttpResponse negative =
+        HttpExchange(port, BuildRequest("POST", "/", "Content-Length: -5\r\n", ""));
     EXPECT_GE(negative.Status(), 400) << negative.raw;
     EXPECT_LT(negative.Status(), 500) << negative.raw;
     EXPECT_FALSE(AnySendLine());
@@ -212,8 +230,9 @@ TEST_F(HttpDispatch, Post_ContentLengthMissingZeroOrNegative_Rejected) {
 TEST_F(HttpDispatch, Post_BodyOverLimit_RejectedWithoutWaitingForTheBody) {
     // No body is sent: the answer must come from the header alone, before anything is allocated.
     for (const char* length : {"67108865", "99999999999999999999", "4294967297"}) {
-        HttpResponse r = HttpExchange(m_server.Port(),
-                                      BuildRequest("POST", "/", std::string("Content-Length: ") + length + "\r\n"));
+        HttpResponse r = HttpExchange(
+            m_server.Port(),
+            BuildRequest("POST", "/", std::string("Content-Length: ") + length + "\r\n"));
         EXPECT_EQ(r.raw, kRejectionText) << length;
     }
     EXPECT_TRUE(m_cap.Contains("[MG_RequestHandlerCB] ERROR request body too large : 67108865\n"));
@@ -231,12 +250,14 @@ TEST_F(HttpDispatch, Post_NoRequestValue_RejectedInsteadOfSilence) {
 }
 
 TEST_F(HttpDispatch, OptionsAndHead_LeftToCivetWeb_HandlerNotCalled) {
-    HttpResponse options = HttpExchange(m_server.Port(), BuildRequest("OPTIONS", "/?dmPortScan", ""));
+    HttpResponse options =
+        HttpExchange(m_server.Port(), BuildRequest("OPTIONS", "/?dmPortScan", ""));
     ASSERT_TRUE(options.complete);
     EXPECT_GE(options.Status(), 400) << options.raw;
     EXPECT_NE(options.raw, kRejectionText);
 
-    HttpResponse head = HttpExchange(m_server.Port(), BuildRequest("HEAD", "/?dmPortScan", ""), /*noBody=*/true);
+    HttpResponse head =
+        HttpExchange(m_server.Port(), BuildRequest("HEAD", "/?dmPortScan", ""), /*noBody=*/true);
     ASSERT_TRUE(head.complete);
     EXPECT_EQ(head.Status(), 404) << head.raw;
 
@@ -254,7 +275,8 @@ TEST_F(HttpDispatch, KeepAlive_SeveralPostsOnOneConnection_EachAnswered) {
         HttpResponse r = ReadHttpResponse(conn, pending);
         ASSERT_TRUE(r.complete) << "request " << i;
         EXPECT_EQ(r.Status(), 200);
-        EXPECT_NE(r.body.find("\"id\": \"" + std::to_string(i) + "\""), std::string::npos) << r.body;
+        EXPECT_NE(r.body.find("\"id\": \"" + std::to_string(i) + "\""), std::string::npos)
+            << r.body;
     }
     EXPECT_TRUE(pending.empty());
 }
@@ -262,7 +284,8 @@ TEST_F(HttpDispatch, KeepAlive_SeveralPostsOnOneConnection_EachAnswered) {
 TEST_F(HttpDispatch, Upgrade_HeaderVariants_HandshakeOnlyWithEveryHeader) {
     // Connection lists more than one token, and the letters are mixed: still a handshake.
     std::string handshake =
-        "GET /any/path?x=1 HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: WebSocket\r\nConnection: keep-alive, Upgrade\r\n"
+        "GET /any/path?x=1 HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: WebSocket\r\nConnection: "
+        "keep-alive, Upgrade\r\n"
         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
     HttpResponse r = HttpExchange(m_server.Port(), handshake, /*noBody=*/true);
     EXPECT_EQ(r.Status(), 101) << r.raw;

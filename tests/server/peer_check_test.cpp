@@ -22,12 +22,14 @@ using namespace nvtest;
 namespace {
 
 const char* const kHeader =
-    "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
+    "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout "
+    "inode\n";
 
 std::string Row(const char* local, const char* remote, const char* state, unsigned uid) {
     char line[256];
     std::snprintf(line, sizeof(line),
-                  "   3: %s %s %s 00000000:00000000 00:00000000 00000000 %5u        0 4242 1 0000000000000000 20 4 "
+                  "   3: %s %s %s 00000000:00000000 00:00000000 00000000 %5u        0 4242 1 "
+                  "0000000000000000 20 4 "
                   "30 10 -1\n",
                   local, remote, state, uid);
     return line;
@@ -57,9 +59,11 @@ struct OtherUser {
 
 // "nobody", when this process may switch to it.
 bool FindOtherUser(OtherUser& user) {
-    if (geteuid() != 0) return false;
+    if (geteuid() != 0)
+        return false;
     const passwd* pw = getpwnam("nobody");
-    if (pw == nullptr || pw->pw_uid == 0) return false;
+    if (pw == nullptr || pw->pw_uid == 0)
+        return false;
     user.uid = pw->pw_uid;
     user.gid = pw->pw_gid;
     return true;
@@ -70,15 +74,18 @@ bool FindOtherUser(OtherUser& user) {
 // may run between fork and _exit.
 Fd SocketOwnedBy(const OtherUser& user, int family = AF_INET) {
     int pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return Fd();
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return Fd();
     pid_t pid = fork();
     if (pid == 0) {
         close(pair[0]);
-        if (syscall(SYS_setgroups, 0, nullptr) != 0 || syscall(SYS_setresgid, user.gid, user.gid, user.gid) != 0 ||
+        if (syscall(SYS_setgroups, 0, nullptr) != 0 ||
+            syscall(SYS_setresgid, user.gid, user.gid, user.gid) != 0 ||
             syscall(SYS_setresuid, user.uid, user.uid, user.uid) != 0)
             _exit(2);
         int fd = static_cast<int>(syscall(SYS_socket, family, SOCK_STREAM, 0));
-        if (fd < 0) _exit(3);
+        if (fd < 0)
+            _exit(3);
         char byte = 0;
         iovec iov{&byte, 1};
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
@@ -131,8 +138,10 @@ bool ConnectTo(const Fd& fd, unsigned short port) {
 uint16_t LocalPortOf(const Fd& fd) {
     sockaddr_storage ss{};
     socklen_t len = sizeof(ss);
-    if (getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&ss), &len) != 0) return 0;
-    if (ss.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
+    if (getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&ss), &len) != 0)
+        return 0;
+    if (ss.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
     return ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
 }
 
@@ -143,18 +152,22 @@ std::string TlsExchange(const Fd& fd, const std::string& request) {
     setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
     setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
     std::unique_ptr<SSL_CTX, SslCtxDeleter> ctx(SSL_CTX_new(TLS_client_method()));
-    if (!ctx) return "<no context>";
+    if (!ctx)
+        return "<no context>";
     SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
     std::unique_ptr<SSL, SslDeleter> ssl(SSL_new(ctx.get()));
     SSL_set_fd(ssl.get(), fd.Get());
-    if (SSL_connect(ssl.get()) != 1) return "<no handshake>";
-    if (SSL_write(ssl.get(), request.data(), static_cast<int>(request.size())) != static_cast<int>(request.size()))
+    if (SSL_connect(ssl.get()) != 1)
+        return "<no handshake>";
+    if (SSL_write(ssl.get(), request.data(), static_cast<int>(request.size())) !=
+        static_cast<int>(request.size()))
         return "<write failed>";
     std::string out;
     char buf[4096];
     while (out.find("\r\n\r\n") == std::string::npos) {
         int n = SSL_read(ssl.get(), buf, sizeof(buf));
-        if (n <= 0) break;
+        if (n <= 0)
+            break;
         out.append(buf, static_cast<std::size_t>(n));
     }
     return out;
@@ -165,9 +178,11 @@ std::string TlsExchange(const Fd& fd, const std::string& request) {
 std::string RunCapture(const std::vector<std::string>& args, const std::string& input) {
     int in[2];
     int out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return "";
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+        return "";
     std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
@@ -175,7 +190,8 @@ std::string RunCapture(const std::vector<std::string>& args, const std::string& 
         int devnull = open("/dev/null", O_WRONLY);
         dup2(in[0], 0);
         dup2(out[1], 1);
-        if (devnull >= 0) dup2(devnull, 2);
+        if (devnull >= 0)
+            dup2(devnull, 2);
         execvp(argv[0], argv.data());
         _exit(127);
     }
@@ -196,7 +212,8 @@ std::string RunCapture(const std::vector<std::string>& args, const std::string& 
         }
         char buf[4096];
         ssize_t n = read(out[0], buf, sizeof(buf));
-        if (n <= 0) break;
+        if (n <= 0)
+            break;
         result.append(buf, static_cast<std::size_t>(n));
     }
     close(in[1]);
@@ -214,7 +231,8 @@ protected:
         for (unsigned short port = 27441; port <= 27449 && m_port == 0; ++port) {
             std::string path = "/tmp/nv-peercheck-port-" + std::to_string(port) + ".lock";
             Fd lock(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-            if (!lock.Valid() || flock(lock.Get(), LOCK_EX | LOCK_NB) != 0 || !IsFree(port)) continue;
+            if (!lock.Valid() || flock(lock.Get(), LOCK_EX | LOCK_NB) != 0 || !IsFree(port))
+                continue;
             m_done = false;
             m_thread = std::thread([this, port] {
                 unsigned short list[1] = {port};
@@ -247,7 +265,8 @@ protected:
     }
     bool AnyLineStartingWith(const std::string& prefix) {
         for (const std::string& l : m_cap.Lines())
-            if (l.rfind(prefix, 0) == 0) return true;
+            if (l.rfind(prefix, 0) == 0)
+                return true;
         return false;
     }
 
@@ -258,7 +277,8 @@ protected:
     std::atomic<bool> m_done{false};
 };
 
-const std::string kProbe = "GET /?dmPortScan HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+const std::string kProbe =
+    "GET /?dmPortScan HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
 
 }  // namespace
 
@@ -274,8 +294,10 @@ TEST(PeerCheckTable, ParseTcpTableRow_RowsOfBothTables_FieldsRead) {
     EXPECT_EQ(1U, row.state);
     EXPECT_EQ(1000U, row.uid);
 
-    ASSERT_TRUE(ParseTcpTableRow(
-        Row("0000000000000000FFFF00000100007F:C350", "0000000000000000FFFF00000100007F:1159", "01", 7).c_str(), row));
+    ASSERT_TRUE(ParseTcpTableRow(Row("0000000000000000FFFF00000100007F:C350",
+                                     "0000000000000000FFFF00000100007F:1159", "01", 7)
+                                     .c_str(),
+                                 row));
     EXPECT_TRUE(row.bIPv6);
     EXPECT_EQ(0xFFFF0000U, row.localAddr[2]);
     EXPECT_EQ(0x0100007FU, row.localAddr[3]);
@@ -288,36 +310,47 @@ TEST(PeerCheckTable, ParseTcpTableRow_Malformed_Refused) {
     EXPECT_FALSE(ParseTcpTableRow("", row));
     EXPECT_FALSE(ParseTcpTableRow(nullptr, row));
     EXPECT_FALSE(ParseTcpTableRow("   3: 0100007F:C350 0100007F:1159 01\n", row));  // no uid column
-    EXPECT_FALSE(ParseTcpTableRow(Row("100007F:C350", "0100007F:1159", "01", 1).c_str(), row));  // 7 digits
-    EXPECT_FALSE(ParseTcpTableRow(Row("0100007F:1C350", "0100007F:1159", "01", 1).c_str(), row));  // 17 bits
-    EXPECT_FALSE(ParseTcpTableRow(Row("0100007F:C350", "0000000000000000FFFF00000100007F:1159", "01", 1).c_str(), row));
-    EXPECT_FALSE(ParseTcpTableRow(Row("0100007F:C350", "0100007F:1159", "01", 4294967295U).c_str(), row));
+    EXPECT_FALSE(
+        ParseTcpTableRow(Row("100007F:C350", "0100007F:1159", "01", 1).c_str(), row));  // 7 digits
+    EXPECT_FALSE(
+        ParseTcpTableRow(Row("0100007F:1C350", "0100007F:1159", "01", 1).c_str(), row));  // 17 bits
+    EXPECT_FALSE(ParseTcpTableRow(
+        Row("0100007F:C350", "0000000000000000FFFF00000100007F:1159", "01", 1).c_str(), row));
+    EXPECT_FALSE(
+        ParseTcpTableRow(Row("0100007F:C350", "0100007F:1159", "01", 4294967295U).c_str(), row));
 }
 
 TEST(PeerCheckTable, PeerOwnerFromTable_ClientEndAmongOthers_OwnerOfTheClientEnd) {
     TempDir dir;
     // The server's own end of the connection comes first and belongs to the daemon's user; only the
     // client's end (local = client, remote = server) tells who connected.
-    std::string path = WriteTable(dir, std::string(kHeader) + Row("0100007F:1159", "00000000:0000", "0A", 0) +
-                                           Row("0100007F:1159", "0100007F:C350", "01", 0) +
-                                           Row("0100007F:C351", "0100007F:1159", "01", 1001) +
-                                           Row("0100007F:C350", "0100007F:1159", "01", 1000));
+    std::string path =
+        WriteTable(dir, std::string(kHeader) + Row("0100007F:1159", "00000000:0000", "0A", 0) +
+                            Row("0100007F:1159", "0100007F:C350", "01", 0) +
+                            Row("0100007F:C351", "0100007F:1159", "01", 1001) +
+                            Row("0100007F:C350", "0100007F:1159", "01", 1000));
     uid_t owner = 0;
-    EXPECT_EQ(kPeerOwnerFound, PeerOwnerFromTable(path.c_str(), Id("127.0.0.1", 0xC350, 0x1159), owner));
+    EXPECT_EQ(kPeerOwnerFound,
+              PeerOwnerFromTable(path.c_str(), Id("127.0.0.1", 0xC350, 0x1159), owner));
     EXPECT_EQ(1000U, owner);
-    EXPECT_EQ(kPeerOwnerNotFound, PeerOwnerFromTable(path.c_str(), Id("127.0.0.2", 0xC350, 0x1159), owner));
-    EXPECT_EQ(kPeerOwnerNotFound, PeerOwnerFromTable(path.c_str(), Id("127.0.0.1", 0xC350, 0x115A), owner));
-    EXPECT_EQ(kPeerOwnerUnavailable, PeerOwnerFromTable((dir.Path() + "/missing").c_str(), Id("127.0.0.1", 1, 2), owner));
+    EXPECT_EQ(kPeerOwnerNotFound,
+              PeerOwnerFromTable(path.c_str(), Id("127.0.0.2", 0xC350, 0x1159), owner));
+    EXPECT_EQ(kPeerOwnerNotFound,
+              PeerOwnerFromTable(path.c_str(), Id("127.0.0.1", 0xC350, 0x115A), owner));
+    EXPECT_EQ(kPeerOwnerUnavailable,
+              PeerOwnerFromTable((dir.Path() + "/missing").c_str(), Id("127.0.0.1", 1, 2), owner));
 }
 
 TEST(PeerCheckTable, PeerOwnerFromTable_MappedAddressInIPv6Table_Found) {
     TempDir dir;
-    std::string path = WriteTable(
-        dir, std::string(kHeader) +
-                 Row("00000000000000000000000001000000:C350", "0000000000000000FFFF00000100007F:1159", "01", 5) +
-                 Row("0000000000000000FFFF00000100007F:C350", "0000000000000000FFFF00000100007F:1159", "01", 6));
+    std::string path = WriteTable(dir, std::string(kHeader) +
+                                           Row("00000000000000000000000001000000:C350",
+                                               "0000000000000000FFFF00000100007F:1159", "01", 5) +
+                                           Row("0000000000000000FFFF00000100007F:C350",
+                                               "0000000000000000FFFF00000100007F:1159", "01", 6));
     uid_t owner = 0;
-    EXPECT_EQ(kPeerOwnerFound, PeerOwnerFromTable(path.c_str(), Id("127.0.0.1", 0xC350, 0x1159), owner));
+    EXPECT_EQ(kPeerOwnerFound,
+              PeerOwnerFromTable(path.c_str(), Id("127.0.0.1", 0xC350, 0x1159), owner));
     EXPECT_EQ(6U, owner);
 }
 
@@ -327,7 +360,8 @@ TEST(PeerCheckTable, PeerOwnerFromTable_TailOfOverlongLine_NotTakenForARow) {
     std::string path = WriteTable(dir, std::string(kHeader) + std::string(600, 'x') +
                                            Row("0100007F:C350", "0100007F:1159", "01", 1000));
     uid_t owner = 0;
-    EXPECT_EQ(kPeerOwnerNotFound, PeerOwnerFromTable(path.c_str(), Id("127.0.0.1", 0xC350, 0x1159), owner));
+    EXPECT_EQ(kPeerOwnerNotFound,
+              PeerOwnerFromTable(path.c_str(), Id("127.0.0.1", 0xC350, 0x1159), owner));
 }
 
 // ---- real sockets ----------------------------------------------------------------------------------
@@ -350,12 +384,14 @@ TEST(PeerCheckSockets, FindPeerSocketOwner_OwnSocket_ThisUserByBothRoads) {
     // An id that matches no socket is refused, with the reason.
     LogCapture cap;
     EXPECT_FALSE(IsPeerOfUser(Id("127.0.0.1", 1, 2), getuid()));
-    EXPECT_EQ(cap.Lines(), std::vector<std::string>{"[PEER] refused 127.0.0.1:1 : socket owner not found (-1)\n"});
+    EXPECT_EQ(cap.Lines(), std::vector<std::string>{
+                               "[PEER] refused 127.0.0.1:1 : socket owner not found (-1)\n"});
 }
 
 TEST(PeerCheckSockets, FindPeerSocketOwner_OtherUsersSockets_TheirUidByBothRoads) {
     OtherUser other;
-    if (!FindOtherUser(other)) GTEST_SKIP() << "needs root and the user nobody";
+    if (!FindOtherUser(other))
+        GTEST_SKIP() << "needs root and the user nobody";
     Fd listener = ListenV4("127.0.0.1", 0);
     ASSERT_TRUE(listener.Valid());
 
@@ -388,16 +424,18 @@ TEST(PeerCheckSockets, FindPeerSocketOwner_OtherUsersSockets_TheirUidByBothRoads
 
     LogCapture cap;
     EXPECT_FALSE(IsPeerOfUser(id, getuid()));
-    EXPECT_EQ(cap.Lines(), std::vector<std::string>{"[PEER] refused 127.0.0.1:" + std::to_string(id.clientPort) +
-                                                    " : socket of uid " + std::to_string(other.uid) +
-                                                    ", daemon uid " + std::to_string(getuid()) + "\n"});
+    EXPECT_EQ(cap.Lines(),
+              std::vector<std::string>{"[PEER] refused 127.0.0.1:" + std::to_string(id.clientPort) +
+                                       " : socket of uid " + std::to_string(other.uid) +
+                                       ", daemon uid " + std::to_string(getuid()) + "\n"});
 }
 
 // ---- over the wire ----------------------------------------------------------------------------------
 
 TEST_F(PeerCheckServer, SameUser_ProbePostAndUpgrade_Served) {
     EXPECT_EQ(HttpExchange(m_port, kProbe).raw, kProbeAnswerText);
-    HttpResponse post = HttpExchange(m_port, BuildPost("request=" + FormEncode("{\"id\":\"7\",\"tabid\":\"t\"}")));
+    HttpResponse post =
+        HttpExchange(m_port, BuildPost("request=" + FormEncode("{\"id\":\"7\",\"tabid\":\"t\"}")));
     EXPECT_EQ(200, post.Status());
     EXPECT_NE(std::string::npos, post.body.find("\"status\": \"TRUE\""));
     EXPECT_FALSE(AnyLineStartingWith("[PEER]"));
@@ -405,7 +443,8 @@ TEST_F(PeerCheckServer, SameUser_ProbePostAndUpgrade_Served) {
 
 TEST_F(PeerCheckServer, OtherUser_ProbePostAndUpgrade_RefusedWithLogLine) {
     OtherUser other;
-    if (!FindOtherUser(other)) GTEST_SKIP() << "needs root and the user nobody";
+    if (!FindOtherUser(other))
+        GTEST_SKIP() << "needs root and the user nobody";
 
     Fd probe = SocketOwnedBy(other);
     ASSERT_TRUE(probe.Valid());
@@ -418,7 +457,8 @@ TEST_F(PeerCheckServer, OtherUser_ProbePostAndUpgrade_RefusedWithLogLine) {
     Fd post = SocketOwnedBy(other);
     ASSERT_TRUE(post.Valid());
     ASSERT_TRUE(ConnectTo(post, m_port));
-    EXPECT_EQ(TlsExchange(post, BuildPost("request=" + FormEncode("{\"id\":\"7\"}"))), kRejectionText);
+    EXPECT_EQ(TlsExchange(post, BuildPost("request=" + FormEncode("{\"id\":\"7\"}"))),
+              kRejectionText);
     EXPECT_TRUE(m_cap.Contains(RefusalLine(LocalPortOf(post), other.uid)));
     EXPECT_FALSE(AnyLineStartingWith("======= [MG_RequestHandlerCB] SEND"));
 
@@ -426,10 +466,12 @@ TEST_F(PeerCheckServer, OtherUser_ProbePostAndUpgrade_RefusedWithLogLine) {
     Fd ws = SocketOwnedBy(other);
     ASSERT_TRUE(ws.Valid());
     ASSERT_TRUE(ConnectTo(ws, m_port));
-    EXPECT_EQ(TlsExchange(ws,
-                          "GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                          "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n"),
-              kRejectionText);
+    EXPECT_EQ(
+        TlsExchange(
+            ws,
+            "GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n"),
+        kRejectionText);
     EXPECT_TRUE(m_cap.Contains(RefusalLine(LocalPortOf(ws), other.uid)));
     EXPECT_FALSE(AnyLineStartingWith("[WS]"));
 
@@ -439,13 +481,15 @@ TEST_F(PeerCheckServer, OtherUser_ProbePostAndUpgrade_RefusedWithLogLine) {
 
 TEST_F(PeerCheckServer, OtherUserProcess_ClientUnderSetpriv_RefusedWhileOwnUserServed) {
     OtherUser other;
-    if (!FindOtherUser(other)) GTEST_SKIP() << "needs root and the user nobody";
+    if (!FindOtherUser(other))
+        GTEST_SKIP() << "needs root and the user nobody";
     if (access("/usr/bin/setpriv", X_OK) != 0 || access("/usr/bin/openssl", X_OK) != 0)
         GTEST_SKIP() << "needs setpriv and openssl";
     const std::string target = "127.0.0.1:" + std::to_string(m_port);
     const std::vector<std::string> client = {"openssl", "s_client", "-connect", target, "-quiet"};
     std::vector<std::string> asOther = {"/usr/bin/setpriv", "--reuid=" + std::to_string(other.uid),
-                                        "--regid=" + std::to_string(other.gid), "--clear-groups", "--"};
+                                        "--regid=" + std::to_string(other.gid), "--clear-groups",
+                                        "--"};
     asOther.insert(asOther.end(), client.begin(), client.end());
 
     EXPECT_EQ(RunCapture(asOther, kProbe), kRejectionText);

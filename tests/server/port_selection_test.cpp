@@ -16,13 +16,15 @@ namespace {
 using nvtest::Fd;
 
 const char* kHeader =
-    "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
+    "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout "
+    "inode\n";
 
 // One table line in the kernel's layout: addresses as printed on this (little-endian) machine.
 std::string Line(int slot, const char* localAddr, unsigned port, const char* state) {
     char buf[256];
     std::snprintf(buf, sizeof(buf),
-                  "%4d: %s:%04X 00000000:0000 %s 00000000:00000000 00:00000000 00000000  1000        0 12345 1 "
+                  "%4d: %s:%04X 00000000:0000 %s 00000000:00000000 00:00000000 00000000  1000      "
+                  "  0 12345 1 "
                   "0000000000000000 100 0 0 10 0\n",
                   slot, localAddr, port, state);
     return buf;
@@ -95,13 +97,16 @@ TEST_F(CraftedTable, IsOpenPossiblePort_OtherPortsAndBadLines_AreSkipped) {
     std::string body = Line(0, "0100007F", 4442, "0A") + Line(1, "0100007F", 0x4441, "0A") +
                        "garbage line\n" + "   2: 0100007F:115" + "\n";
     EXPECT_EQ(IsOpenPossiblePort("127.0.0.1", 4441, Write(body)), 1);
-    EXPECT_EQ(IsOpenPossiblePort("127.0.0.1", 4441, Write(body + Line(3, "0100007F", 4441, "0A"))), 0);
+    EXPECT_EQ(IsOpenPossiblePort("127.0.0.1", 4441, Write(body + Line(3, "0100007F", 4441, "0A"))),
+              0);
 }
 
 TEST_F(CraftedTable, IsOpenPossiblePort_FirstMatchingLine_Decides) {
-    std::string closedThenListening = Line(0, "0100007F", 4441, "06") + Line(1, "0100007F", 4441, "0A");
+    std::string closedThenListening =
+        Line(0, "0100007F", 4441, "06") + Line(1, "0100007F", 4441, "0A");
     EXPECT_EQ(IsOpenPossiblePort("127.0.0.1", 4441, Write(closedThenListening)), 1);
-    std::string listeningThenClosed = Line(0, "0100007F", 4441, "0A") + Line(1, "0100007F", 4441, "06");
+    std::string listeningThenClosed =
+        Line(0, "0100007F", 4441, "0A") + Line(1, "0100007F", 4441, "06");
     EXPECT_EQ(IsOpenPossiblePort("127.0.0.1", 4441, Write(listeningThenClosed)), 0);
 }
 
@@ -126,7 +131,8 @@ TEST(RealTable, IsOpenPossiblePort_ListenerOnLoopbackOrAny_IsTaken) {
 
     unsigned short released = nvtest::LocalPort(loopback);
     loopback.Reset();
-    EXPECT_EQ(IsOpenPossiblePort("127.0.0.1", released), 1) << "a closed listener leaves nothing behind";
+    EXPECT_EQ(IsOpenPossiblePort("127.0.0.1", released), 1)
+        << "a closed listener leaves nothing behind";
 }
 
 TEST(RealTable, IsOpenPossiblePort_ListenerOnAnotherLoopbackAddress_IsFree) {

@@ -35,16 +35,20 @@ struct SslFree {
 // Returns "" on success, else what failed.
 std::string VerifiedHandshake(unsigned short port) {
     std::unique_ptr<SSL_CTX, SslCtxFree> ctx(SSL_CTX_new(TLS_client_method()));
-    if (!ctx) return "SSL_CTX_new";
+    if (!ctx)
+        return "SSL_CTX_new";
     const std::string root = std::string(NV_INSTALL_DIR) + "/" + NV_ROOT_CERT_FILE_NAME;
-    if (SSL_CTX_load_verify_locations(ctx.get(), root.c_str(), nullptr) != 1) return "no root CA at " + root;
+    if (SSL_CTX_load_verify_locations(ctx.get(), root.c_str(), nullptr) != 1)
+        return "no root CA at " + root;
     SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
     Fd fd = nvtest::ConnectV4(port);
-    if (!fd.Valid()) return "connect";
+    if (!fd.Valid())
+        return "connect";
     std::unique_ptr<SSL, SslFree> ssl(SSL_new(ctx.get()));
     SSL_set_fd(ssl.get(), fd.Get());
     if (SSL_connect(ssl.get()) != 1) {
-        return std::string("handshake: ") + X509_verify_cert_error_string(SSL_get_verify_result(ssl.get()));
+        return std::string("handshake: ") +
+               X509_verify_cert_error_string(SSL_get_verify_result(ssl.get()));
     }
     SSL_shutdown(ssl.get());
     return "";
@@ -62,7 +66,8 @@ public:
     ~ServerThread() {
         // Never leave a server behind for the next test, whatever failed.
         if (m_result.valid()) {
-            if (m_result.wait_for(std::chrono::seconds(0)) != std::future_status::ready) CDMServer::RequestStop(SIGHUP);
+            if (m_result.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+                CDMServer::RequestStop(SIGHUP);
             m_result.wait();
         }
     }
@@ -71,7 +76,8 @@ public:
 
     // The result, waiting at most 30 seconds; -1000 when it did not come.
     int Result() {
-        if (m_result.wait_for(std::chrono::seconds(30)) != std::future_status::ready) return -1000;
+        if (m_result.wait_for(std::chrono::seconds(30)) != std::future_status::ready)
+            return -1000;
         return m_result.get();
     }
     unsigned short Port() const { return m_port; }
@@ -84,10 +90,12 @@ private:
 };
 
 // The line that reports the chosen port, awaited with a deadline.
-bool WaitForLine(const LogCapture& cap, const std::string& line, std::chrono::seconds limit = std::chrono::seconds(30)) {
+bool WaitForLine(const LogCapture& cap, const std::string& line,
+                 std::chrono::seconds limit = std::chrono::seconds(30)) {
     auto deadline = Clock::now() + limit;
     while (Clock::now() < deadline) {
-        if (cap.Contains(line)) return true;
+        if (cap.Contains(line))
+            return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
@@ -139,9 +147,11 @@ TEST_F(ServerLifecycle, StartDMServer_AllPortsTaken_FailsAfterPausingAtEach) {
 
     EXPECT_EQ(CDMServer::StartDMServer(kTestPorts, 5, port), -1);
 
-    EXPECT_GE(Clock::now() - begin, std::chrono::milliseconds(500)) << "100 ms pause after each of the five";
-    EXPECT_EQ(cap.Lines(), (std::vector<std::string>{"CDMServer::StartDMServer Start",
-                                                     "CDMServer::StartDMServer Error = [Cannot found possible port.]"}));
+    EXPECT_GE(Clock::now() - begin, std::chrono::milliseconds(500))
+        << "100 ms pause after each of the five";
+    EXPECT_EQ(cap.Lines(), (std::vector<std::string>{
+                               "CDMServer::StartDMServer Start",
+                               "CDMServer::StartDMServer Error = [Cannot found possible port.]"}));
     EXPECT_EQ(port, 0);
 }
 
@@ -158,7 +168,8 @@ TEST_F(ServerLifecycle, StartDMServer_FreePort_ServesTlsUntilStoppedFromAnotherT
     EXPECT_EQ(running->Port(), 24441);
     unsigned short secondPort = 0;
     EXPECT_EQ(CDMServer::StartDMServer(kTestPorts, 5, secondPort), 100);
-    EXPECT_TRUE(cap.Contains("CDMServer::StartDMServer Error = [s_pServer, s_pIO_service is null]"));
+    EXPECT_TRUE(
+        cap.Contains("CDMServer::StartDMServer Error = [s_pServer, s_pIO_service is null]"));
     EXPECT_EQ(CDMServer::s_pServer, running) << "the running server is left alone";
     EXPECT_EQ(VerifiedHandshake(24441), "");
 
@@ -210,7 +221,8 @@ TEST_F(ServerLifecycle, StartDMServer_PortHeldOnlyByIpv6_FailsWithoutTryingNext)
     // A dual-stack IPv6 listener is absent from the IPv4 table, so the port looks free, but
     // CivetWeb cannot listen on it; there is no retry with the next port.
     Fd v6 = nvtest::ListenV6DualStack(kTestPorts[2]);
-    if (!v6.Valid()) GTEST_SKIP() << "no IPv6 on this machine";
+    if (!v6.Valid())
+        GTEST_SKIP() << "no IPv6 on this machine";
     LogCapture cap;
     unsigned short port = 0;
 
@@ -223,7 +235,8 @@ TEST_F(ServerLifecycle, StartDMServer_PortHeldOnlyByIpv6_FailsWithoutTryingNext)
     EXPECT_GT(cap.IndexOf("CDMServer::StartDMServer ERROR!!", failed), failed);
     EXPECT_FALSE(cap.Contains("CDMServer::StartDMServer Port = [24444]"));
     bool mongooseReason = false;
-    for (const std::string& line : cap.Lines()) mongooseReason |= line.rfind("[MONGOOSE] ", 0) == 0;
+    for (const std::string& line : cap.Lines())
+        mongooseReason |= line.rfind("[MONGOOSE] ", 0) == 0;
     EXPECT_TRUE(mongooseReason) << "CivetWeb's reason arrives through the log callback";
 }
 

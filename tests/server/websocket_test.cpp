@@ -24,7 +24,8 @@ protected:
         std::regex re(pattern);
         auto lines = m_cap.Lines();
         for (std::size_t i = static_cast<std::size_t>(from); i < lines.size(); ++i)
-            if (std::regex_match(lines[i], re)) return static_cast<int>(i);
+            if (std::regex_match(lines[i], re))
+                return static_cast<int>(i);
         return -1;
     }
     bool WaitForLine(const std::string& pattern) {
@@ -55,16 +56,21 @@ const std::string kThread = "\\[WS\\]\\[[0-9]+\\] ";
 TEST_F(WebSocketEndpoint, TextFrame_Request_OneTextFrameWithTheEnvelope) {
     WsClient ws;
     ASSERT_TRUE(ws.Open(m_server.Port(), "/any/path?and=query"));
-    const std::string request = "{\"id\":\"7\",\"tabid\":\"t1\",\"callback\":\"cb\",\"origin\":\"https://a\"}";
+    const std::string request =
+        "{\"id\":\"7\",\"tabid\":\"t1\",\"callback\":\"cb\",\"origin\":\"https://a\"}";
     ASSERT_TRUE(ws.SendText(request));
 
     WsFrame f;
     ASSERT_EQ(ws.ReadFrame(f), WsClient::Read::kFrame);
     EXPECT_EQ(f.opcode, kWsText);
     EXPECT_TRUE(f.fin);
-    EXPECT_EQ(f.payload.rfind("{ \"response\": { \"id\": \"7\", \"tabid\": \"t1\", \"callback\": \"cb\", \"status\": \"TRUE\"", 0), 0u)
+    EXPECT_EQ(f.payload.rfind("{ \"response\": { \"id\": \"7\", \"tabid\": \"t1\", \"callback\": "
+                              "\"cb\", \"status\": \"TRUE\"",
+                              0),
+              0u)
         << f.payload;
-    EXPECT_NE(f.payload.find("sample"), std::string::npos) << "the sample module's reply: " << f.payload;
+    EXPECT_NE(f.payload.find("sample"), std::string::npos)
+        << "the sample module's reply: " << f.payload;
     EXPECT_TRUE(ws.QuietFor(300ms)) << "exactly one frame per request";
 
     // Connect before ready; then the frame's lines, in order, with the whole first byte.
@@ -172,11 +178,14 @@ TEST_F(WebSocketEndpoint, AfterServerClose_ServerKeepsReadingUntilTheClientClose
 TEST_F(WebSocketEndpoint, GetVersions_VersionMembersBeforeResponse) {
     WsClient ws;
     ASSERT_TRUE(ws.Open(m_server.Port()));
-    ASSERT_TRUE(ws.SendText("{\"init\":\"get_versions\",\"m\":\"VelstraClient\",\"id\":\"v\",\"tabid\":\"t\"}"));
+    ASSERT_TRUE(ws.SendText(
+        "{\"init\":\"get_versions\",\"m\":\"VelstraClient\",\"id\":\"v\",\"tabid\":\"t\"}"));
     WsFrame f;
     ASSERT_EQ(ws.ReadFrame(f), WsClient::Read::kFrame);
-    EXPECT_EQ(f.payload.rfind("{ \"daemon\": \"1.0.1.1\", \"ex\": \"1.0.1.1013\", \"m\": { \"name\": \"VelstraClient\", "
-                              "\"version\": \"3.3.2.25\" }, \"response\": { \"id\": \"v\", \"tabid\": \"t\", \"callback\": \"\", "
+    EXPECT_EQ(f.payload.rfind("{ \"daemon\": \"1.0.1.1\", \"ex\": \"1.0.1.1013\", \"m\": { "
+                              "\"name\": \"VelstraClient\", "
+                              "\"version\": \"3.3.2.25\" }, \"response\": { \"id\": \"v\", "
+                              "\"tabid\": \"t\", \"callback\": \"\", "
                               "\"status\": \"TRUE\"",
                               0),
               0u)

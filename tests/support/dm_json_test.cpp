@@ -53,8 +53,9 @@ TEST(DMJson, Parse_NonObjectValues_AcceptedButHaveNoMembers) {
 // --- GetValueString -----------------------------------------------------------------------------
 
 TEST(DMJson, GetValueString_MemberKinds_GiveTheirJsonText) {
-    const std::string doc = R"({"a":"x/y","b":null,"c":1,"d":{"e":true},"s":"null","f":1.5,"g":false,)"
-                            R"("arr":[1,"a/b",[],{}],"big":12345678901,"neg":-3})";
+    const std::string doc =
+        R"({"a":"x/y","b":null,"c":1,"d":{"e":true},"s":"null","f":1.5,"g":false,)"
+        R"("arr":[1,"a/b",[],{}],"big":12345678901,"neg":-3})";
     EXPECT_EQ(Lookup(doc, "a"), "\"x\\/y\"");
     EXPECT_EQ(Lookup(doc, "b"), "<absent>");
     EXPECT_EQ(Lookup(doc, "c"), "1");
@@ -109,10 +110,11 @@ TEST(DMJson, ToString_NestedReplyEnvelope_ByteExact) {
     root.AddObject("daemon", std::string("1.0.1.1"));
     root.AddObject("m", &m);
     root.AddObject("response", &response);
-    EXPECT_EQ(root.toString(),
-              R"({ "daemon": "1.0.1.1", "m": { "name": "mod", "version": "3.3.2.25" }, )"
-              R"("response": { "id": "7", "tabid": "t1", "callback": "https:\/\/a.example\/cb", "status": "TRUE", )"
-              R"("reply": { "reply": { "status": "", "reply": "{\"sig\":\"a\/b\\c\"}\n" } } } })");
+    EXPECT_EQ(
+        root.toString(),
+        R"({ "daemon": "1.0.1.1", "m": { "name": "mod", "version": "3.3.2.25" }, )"
+        R"("response": { "id": "7", "tabid": "t1", "callback": "https:\/\/a.example\/cb", "status": "TRUE", )"
+        R"("reply": { "reply": { "status": "", "reply": "{\"sig\":\"a\/b\\c\"}\n" } } } })");
 }
 
 TEST(DMJson, ToString_KeysAndEmptyContainers_Escaped) {

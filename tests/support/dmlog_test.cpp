@@ -77,7 +77,8 @@ TEST(DMLog, GetTimeStr_IsUtcTimeOfDay_WhateverTheTimeZone) {
     long got = h * 3600L + mi * 60L + s;
     bool matches = false;
     for (time_t t = before; t <= after; ++t)
-        if (got == static_cast<long>(t % 86400)) matches = true;
+        if (got == static_cast<long>(t % 86400))
+            matches = true;
     EXPECT_TRUE(matches) << buf;
     unsetenv("TZ");
     tzset();
@@ -110,9 +111,11 @@ TEST(DMLog, Sink_ConcurrentCallers_EveryLineArrivesWhole) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([t] {
-            for (int i = 0; i < 200; ++i) DMlogprint("thread %d line %d", t, i);
+            for (int i = 0; i < 200; ++i)
+                DMlogprint("thread %d line %d", t, i);
         });
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     auto lines = capture.Lines();
     ASSERT_EQ(lines.size(), 800u);
     for (int t = 0; t < 4; ++t) {

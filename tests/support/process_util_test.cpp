@@ -55,7 +55,8 @@ template <typename Pred>
 bool WaitFor(Pred pred, int seconds = 30) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
@@ -71,9 +72,12 @@ std::string ReadCmdline(pid_t pid) {
 class Sleeper {
 public:
     Sleeper(const std::string& program, const std::string& arg0) {
-        std::vector<char*> argv = {const_cast<char*>(arg0.c_str()), const_cast<char*>("300"), nullptr};
-        if (posix_spawn(&m_pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) m_pid = -1;
-        if (m_pid > 0) WaitFor([&] { return ReadCmdline(m_pid) == arg0; });
+        std::vector<char*> argv = {const_cast<char*>(arg0.c_str()), const_cast<char*>("300"),
+                                   nullptr};
+        if (posix_spawn(&m_pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0)
+            m_pid = -1;
+        if (m_pid > 0)
+            WaitFor([&] { return ReadCmdline(m_pid) == arg0; });
     }
     ~Sleeper() {
         if (m_pid > 0) {
@@ -103,11 +107,13 @@ void WriteFile(const std::string& path, const std::string& text) {
 std::string ShellEcho(const std::string& word) {
     std::string command = "printf '%s' " + word;
     FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return "<popen failed>";
+    if (pipe == nullptr)
+        return "<popen failed>";
     std::string out;
     char buf[256];
     size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0) out.append(buf, n);
+    while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0)
+        out.append(buf, n);
     pclose(pipe);
     return out;
 }
@@ -140,7 +146,8 @@ TEST(ProcessUtil, SystemCall_SlowFirstCommand_LaterOneWaitsForIt) {
     const std::string started = dir.Path() + "/started";
     const std::string go = dir.Path() + "/go";
     const std::string out = dir.Path() + "/out";
-    std::string first = "touch " + started + "; while [ ! -e " + go + " ]; do sleep 0.05; done; printf 1 >> " + out;
+    std::string first =
+        "touch " + started + "; while [ ! -e " + go + " ]; do sleep 0.05; done; printf 1 >> " + out;
     std::string second = "printf 2 >> " + out;
 
     ASSERT_EQ(0, DMLinuxUtil_SystemCall(first.c_str()));
@@ -163,8 +170,9 @@ TEST(ProcessUtil, KillAndRestart_Recorder_ExactCommandTexts) {
     EXPECT_EQ(0, DMLinuxUtil_KillProcess("firefox"));
     EXPECT_EQ(0, DMLinuxUtil_StartSelf());
 
-    std::vector<std::string> expected = {"kill 4321", "killall -9 firefox",
-                                         std::string(NV_INSTALL_DIR) + "/" + NV_PROGRAM_NAME + " -S"};
+    std::vector<std::string> expected = {
+        "kill 4321", "killall -9 firefox",
+        std::string(NV_INSTALL_DIR) + "/" + NV_PROGRAM_NAME + " -S"};
     EXPECT_EQ(expected, rec.commands);
 }
 
@@ -177,12 +185,14 @@ TEST(ProcessUtil, KillProcess_SpecialOrOverlongName_QuotedOrRefused) {
 
     ASSERT_EQ(1u, rec.commands.size());
     EXPECT_EQ("killall -9 'fx; touch /tmp/x'", rec.commands[0]);
-    EXPECT_TRUE(cap.Contains("DMLinuxUtil_KillProcess: command too long (311 characters), not run\n"));
+    EXPECT_TRUE(
+        cap.Contains("DMLinuxUtil_KillProcess: command too long (311 characters), not run\n"));
 }
 
 TEST(ProcessUtil, ShellWord_OrdinaryValues_Unchanged) {
-    for (const char* v : {"sql:/home/user/.pki/nssdb", "/home/user/.mozilla/firefox/ab12.default-release",
-                          "firefox-bin", "/opt/a+b/c,d@e=f%g", "/home/j\xc3\xb6ran"}) {
+    for (const char* v :
+         {"sql:/home/user/.pki/nssdb", "/home/user/.mozilla/firefox/ab12.default-release",
+          "firefox-bin", "/opt/a+b/c,d@e=f%g", "/home/j\xc3\xb6ran"}) {
         EXPECT_EQ(v, DMLinuxUtil_ShellWord(v));
         EXPECT_EQ(std::string("\"") + v + "\"", DMLinuxUtil_ShellQuoted(v));
     }
@@ -290,21 +300,23 @@ TEST_F(SingleInstance, CheckProcessCmdline_DifferentPathForSameProgram_NotMatche
 }
 
 // A fake /proc entry: its command line and a status file with the given real user id.
-void WriteFakeProcess(const std::string& root, const std::string& id, const std::string& cmdline, long uid) {
+void WriteFakeProcess(const std::string& root, const std::string& id, const std::string& cmdline,
+                      long uid) {
     WriteFile(root + "/" + id + "/cmdline", cmdline);
-    WriteFile(root + "/" + id + "/status", "Name:\tx\nUmask:\t0022\nUid:\t" + std::to_string(uid) + "\t" +
-                                               std::to_string(uid) + "\t0\t0\nGid:\t0\t0\t0\t0\n");
+    WriteFile(root + "/" + id + "/status", "Name:\tx\nUmask:\t0022\nUid:\t" + std::to_string(uid) +
+                                               "\t" + std::to_string(uid) +
+                                               "\t0\t0\nGid:\t0\t0\t0\t0\n");
 }
 
 TEST_F(SingleInstance, CheckProcessCmdline_FakeProc_OrderKernelThreadsAndOtherUsers) {
     const std::string& root = m_dir.Path();
     const std::string svc = std::string("/opt/v/NorrimVelstraSvc\0-A\0", 27);
     const long me = static_cast<long>(getuid());
-    WriteFile(root + "/2/cmdline", "");            // kernel thread
-    WriteFakeProcess(root, "3", svc, me + 1000);   // another user's daemon
-    WriteFile(root + "/4/cmdline", svc);           // status unreadable: not known to be ours
-    WriteFakeProcess(root, "5", svc, me);          // the other instance, listed first
-    WriteFakeProcess(root, "9", svc, me);          // the caller
+    WriteFile(root + "/2/cmdline", "");           // kernel thread
+    WriteFakeProcess(root, "3", svc, me + 1000);  // another user's daemon
+    WriteFile(root + "/4/cmdline", svc);          // status unreadable: not known to be ours
+    WriteFakeProcess(root, "5", svc, me);         // the other instance, listed first
+    WriteFakeProcess(root, "9", svc, me);         // the caller
     WriteFakeProcess(root, "11", "/usr/bin/bash", me);
     WriteFile(root + "/0/cmdline", svc);    // not a process number
     WriteFile(root + "/net/cmdline", svc);  // named entry

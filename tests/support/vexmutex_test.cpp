@@ -41,7 +41,8 @@ TEST(VexAutoLock, ManyThreads_IncrementsAreNotLost) {
                 ++counter;
             }
         });
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     EXPECT_EQ(counter, 40000);
 }
 

@@ -33,10 +33,12 @@ int g_nWatches = 0;
 void InspectRelease(void* ptr) {
     for (int i = 0; i < g_nWatches; ++i) {
         Watch& w = g_watches[i];
-        if (w.pBuffer != ptr || w.bReleased) continue;
+        if (w.pBuffer != ptr || w.bReleased)
+            continue;
         const auto* bytes = static_cast<const unsigned char*>(ptr);
         bool zero = true;
-        for (std::size_t k = 0; k < w.nLength; ++k) zero = zero && bytes[k] == 0;
+        for (std::size_t k = 0; k < w.nLength; ++k)
+            zero = zero && bytes[k] == 0;
         w.bReleased = true;
         w.bZeroAtRelease = zero;
     }
@@ -49,27 +51,46 @@ int WatchHeapText(const std::string& text) {
     return g_nWatches++;
 }
 
-void ResetWatches() { g_nWatches = 0; }
+void ResetWatches() {
+    g_nWatches = 0;
+}
 
 }  // namespace
 
 void* operator new(std::size_t size) {
     void* ptr = std::malloc(size != 0 ? size : 1);
-    if (ptr == nullptr) throw std::bad_alloc();
+    if (ptr == nullptr)
+        throw std::bad_alloc();
     return ptr;
 }
-void* operator new[](std::size_t size) { return ::operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return std::malloc(size != 0 ? size : 1); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return std::malloc(size != 0 ? size : 1); }
+void* operator new[](std::size_t size) {
+    return ::operator new(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return std::malloc(size != 0 ? size : 1);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return std::malloc(size != 0 ? size : 1);
+}
 void operator delete(void* ptr) noexcept {
     InspectRelease(ptr);
     std::free(ptr);
 }
-void operator delete[](void* ptr) noexcept { ::operator delete(ptr); }
-void operator delete(void* ptr, std::size_t) noexcept { ::operator delete(ptr); }
-void operator delete[](void* ptr, std::size_t) noexcept { ::operator delete(ptr); }
-void operator delete(void* ptr, const std::nothrow_t&) noexcept { ::operator delete(ptr); }
-void operator delete[](void* ptr, const std::nothrow_t&) noexcept { ::operator delete(ptr); }
+void operator delete[](void* ptr) noexcept {
+    ::operator delete(ptr);
+}
+void operator delete(void* ptr, std::size_t) noexcept {
+    ::operator delete(ptr);
+}
+void operator delete[](void* ptr, std::size_t) noexcept {
+    ::operator delete(ptr);
+}
+void operator delete(void* ptr, const std::nothrow_t&) noexcept {
+    ::operator delete(ptr);
+}
+void operator delete[](void* ptr, const std::nothrow_t&) noexcept {
+    ::operator delete(ptr);
+}
 
 namespace {
 
@@ -91,7 +112,8 @@ _PROTOCOL_HEADER FullHeader(const std::string& base) {
 }
 
 std::vector<std::string> Fields(const _PROTOCOL_HEADER& h) {
-    return {h.init, h.id, h.tabid, h.cmd, h.origin, h.session_id, h.callback, h.module, h.m, h.use_getresult};
+    return {h.init,       h.id,       h.tabid,  h.cmd, h.origin,
+            h.session_id, h.callback, h.module, h.m,   h.use_getresult};
 }
 
 // A document that records the keys it is asked for, in order.
@@ -164,8 +186,8 @@ TEST(ProtocolRecordsWipe, HeaderDestructor_HeapFields_ZeroBeforeRelease) {
     ResetWatches();
     {
         _PROTOCOL_HEADER h = FullHeader(kLong);
-        for (const std::string* field : {&h.init, &h.id, &h.tabid, &h.cmd, &h.origin, &h.session_id, &h.callback,
-                                         &h.module, &h.m}) {
+        for (const std::string* field : {&h.init, &h.id, &h.tabid, &h.cmd, &h.origin, &h.session_id,
+                                         &h.callback, &h.module, &h.m}) {
             WatchHeapText(*field);
         }
         WatchHeapText(h.use_getresult);
@@ -240,12 +262,12 @@ TEST(DeleteQuotes, Cases_RemoveFirstAndLastQuoteOnly) {
         {"\"abc\"", "abc"},
         {"abc", "abc"},
         {"", ""},
-        {"ab\"c", "abc"},              // a single quote anywhere is removed
+        {"ab\"c", "abc"},  // a single quote anywhere is removed
         {"\"", ""},
         {"\"\"", ""},
-        {"\"a\"b\"", "a\"b"},          // inner quotes stay
-        {" \"x\" ", " x "},            // blanks stay
-        {"\"a\\\"\"", "a\\\""},        // json-c's escaped quote keeps its backslash and quote
+        {"\"a\"b\"", "a\"b"},    // inner quotes stay
+        {" \"x\" ", " x "},      // blanks stay
+        {"\"a\\\"\"", "a\\\""},  // json-c's escaped quote keeps its backslash and quote
         {"\"https:\\/\\/a.example\"", "https:\\/\\/a.example"},
         {"x\"y\"z", "xyz"},
     };
@@ -262,7 +284,8 @@ TEST(FillProtocolHeader, HTTP_AllMembers_UnquotedAndNoSessionId) {
     const _PROTOCOL_HEADER h = FillHTTP(
         R"({"init":"i","id":"7","tabid":"t1","cmd":"sign","origin":"o","callback":"cb","module":"mod",)"
         R"("m":"ignored","use_getresult":"TRUE","other":"x"})");
-    EXPECT_EQ(Fields(h), (std::vector<std::string>{"i", "7", "t1", "sign", "o", "", "cb", "mod", "", "TRUE"}));
+    EXPECT_EQ(Fields(h),
+              (std::vector<std::string>{"i", "7", "t1", "sign", "o", "", "cb", "mod", "", "TRUE"}));
 }
 
 TEST(FillProtocolHeader, HTTP_UseGetResult_MissingOrNullIsFalseButBooleanFalseIsText) {
@@ -280,7 +303,8 @@ TEST(FillProtocolHeader, ValueForms_KeptAsJsonText) {
     EXPECT_EQ(h.tabid, "a\\\"b");
     EXPECT_EQ(h.origin, "https:\\/\\/a.example\\/p");
     EXPECT_EQ(h.cmd, "true");
-    EXPECT_EQ(h.callback, "{ k: [ 1, 2 ] }");  // the object's text, its first and last quote removed
+    EXPECT_EQ(h.callback,
+              "{ k: [ 1, 2 ] }");  // the object's text, its first and last quote removed
     EXPECT_EQ(h.module, "");
 }
 
@@ -302,7 +326,8 @@ TEST(FillProtocolHeader, GetVersions_OnlyTheExactJsonStringReadsM) {
 }
 
 TEST(FillProtocolHeader, WS_SessionIdIsQuotedTabIdAndUseGetResultUnread) {
-    const _PROTOCOL_HEADER h = FillWS(R"({"id":"1","tabid":"t/1","origin":"o","use_getresult":"TRUE"})");
+    const _PROTOCOL_HEADER h =
+        FillWS(R"({"id":"1","tabid":"t/1","origin":"o","use_getresult":"TRUE"})");
     EXPECT_EQ(h.tabid, "t\\/1");
     EXPECT_EQ(h.session_id, "\"t\\/1\"");
     EXPECT_EQ(h.use_getresult, "FALSE");
@@ -316,15 +341,15 @@ TEST(FillProtocolHeader, LookupOrder_PerTransport) {
     ASSERT_EQ(http.Parse(request), 0);
     _PROTOCOL_HEADER h1;
     FillProtocolHeaderHTTP(http, h1);
-    EXPECT_EQ(http.m_keys, (std::vector<std::string>{"init", "id", "tabid", "cmd", "origin", "callback", "module",
-                                                     "use_getresult", "m"}));
+    EXPECT_EQ(http.m_keys, (std::vector<std::string>{"init", "id", "tabid", "cmd", "origin",
+                                                     "callback", "module", "use_getresult", "m"}));
 
     RecordingJson ws;
     ASSERT_EQ(ws.Parse(request), 0);
     _PROTOCOL_HEADER h2;
     FillProtocolHeaderWS(ws, h2);
-    EXPECT_EQ(ws.m_keys,
-              (std::vector<std::string>{"init", "id", "tabid", "cmd", "origin", "callback", "module", "m"}));
+    EXPECT_EQ(ws.m_keys, (std::vector<std::string>{"init", "id", "tabid", "cmd", "origin",
+                                                   "callback", "module", "m"}));
 
     RecordingJson plain;
     ASSERT_EQ(plain.Parse(R"({"init":"x"})"), 0);

@@ -107,7 +107,8 @@ TEST_F(TaskStoreConcurrencyTest, MixedLoad_ManyThreadsFewKeys_EndsConsistently) 
             for (int round = 0; round < kRounds; ++round) {
                 const std::string origin = (rng() % 2) ? "o1" : "o2";
                 const std::string session = (rng() % 2) ? "" : "\"s\"";
-                const _PROTOCOL_HEADER h = MakeHeader(origin, std::to_string(rng() % 3), "t", session);
+                const _PROTOCOL_HEADER h =
+                    MakeHeader(origin, std::to_string(rng() % 3), "t", session);
                 _PROTOCOL_RESPONSE response;
                 switch (rng() % 4) {
                     case 0:
@@ -129,7 +130,8 @@ TEST_F(TaskStoreConcurrencyTest, MixedLoad_ManyThreadsFewKeys_EndsConsistently) 
             }
         }));
     }
-    for (auto& w : workers) w->Join(std::chrono::seconds(120));
+    for (auto& w : workers)
+        w->Join(std::chrono::seconds(120));
     stopCleanup = true;
     cleaner.Join();
 

@@ -27,7 +27,8 @@ public:
         return m_bFailOpen ? nullptr : &m_token;
     }
     std::string GetFunc(const char* request, void* handle) override {
-        if (request == nullptr || handle == nullptr) return "";
+        if (request == nullptr || handle == nullptr)
+            return "";
         std::unique_lock<std::mutex> lock(m_mutex);
         ++m_nInside;
         m_cv.notify_all();
@@ -39,7 +40,8 @@ public:
         return std::string("reply:") + request;
     }
     void Close(void* handle) override {
-        if (handle != nullptr) ++m_nCloses;
+        if (handle != nullptr)
+            ++m_nCloses;
     }
     void UnInit() override {}
     std::string ProcessRequest(const char*) override { return ""; }
@@ -137,7 +139,8 @@ public:
     bool WithSession(const std::string& origin, const std::string& session, Fn fn) {
         CVexAutoLock lock(&m_mutex);
         CHTTPSession* s = SessionLocked(origin, session);
-        if (s == nullptr) return false;
+        if (s == nullptr)
+            return false;
         fn(*s);
         return true;
     }
@@ -145,7 +148,8 @@ public:
 private:
     CHTTPSession* SessionLocked(const std::string& origin, const std::string& session) {
         auto it = m_mapOrigin.find(origin);
-        if (it == m_mapOrigin.end()) return nullptr;
+        if (it == m_mapOrigin.end())
+            return nullptr;
         auto sit = it->second->find(session);
         return sit == it->second->end() ? nullptr : sit->second;
     }
@@ -166,7 +170,8 @@ template <typename Cond>
 bool Eventually(Cond cond, std::chrono::seconds limit = std::chrono::seconds(30)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
@@ -177,12 +182,14 @@ bool Eventually(Cond cond, std::chrono::seconds limit = std::chrono::seconds(30)
 class DeadlineThread {
 public:
     template <typename Fn>
-    explicit DeadlineThread(Fn fn) : m_thread([this, fn]() mutable {
-          fn();
-          m_bDone.store(true);
-      }) {}
+    explicit DeadlineThread(Fn fn)
+        : m_thread([this, fn]() mutable {
+              fn();
+              m_bDone.store(true);
+          }) {}
     ~DeadlineThread() {
-        if (m_thread.joinable()) Join();
+        if (m_thread.joinable())
+            Join();
     }
     DeadlineThread(const DeadlineThread&) = delete;
     DeadlineThread& operator=(const DeadlineThread&) = delete;

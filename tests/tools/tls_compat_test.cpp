@@ -43,7 +43,8 @@ protected:
         ASSERT_EQ(mkdir((m_dir + "/shadow").c_str(), 0755), 0);
         for (const auto& entry : fs::directory_iterator(NV_OPENSSL_LIB_DIR)) {
             const std::string name = entry.path().filename().string();
-            if (name == "libssl.so" || name == "libcrypto.so") continue;
+            if (name == "libssl.so" || name == "libcrypto.so")
+                continue;
             ASSERT_EQ(
                 symlink((m_dir + "/orig/" + name).c_str(), (m_dir + "/shadow/" + name).c_str()), 0);
         }
@@ -53,7 +54,8 @@ protected:
         // Never remove recursively below orig: if its bind mount were somehow still in place, that
         // would delete the system's libraries. shadow holds only symlinks, and rmdir fails on a
         // directory that is not empty.
-        if (m_dir.empty()) return;
+        if (m_dir.empty())
+            return;
         std::error_code ec;
         fs::remove_all(m_dir + "/shadow", ec);
         rmdir((m_dir + "/orig").c_str());
@@ -65,7 +67,8 @@ protected:
         std::string script = "lib='" NV_OPENSSL_LIB_DIR "'\n";
         script += "mount --bind \"$lib\" '" + m_dir + "/orig' || exit 77\n";
         script += "mount --bind '" + m_dir + "/shadow' \"$lib\" || exit 77\n";
-        if (hideCompat) script += "mount -t tmpfs nvhide '" NV_PRIVATE_LIB_DIR "' || exit 77\n";
+        if (hideCompat)
+            script += "mount -t tmpfs nvhide '" NV_PRIVATE_LIB_DIR "' || exit 77\n";
         script += commands + "\n";
         EXPECT_TRUE(WriteWholeFile(m_dir + "/script.sh", script));
         return RunShell("unshare --mount --propagation private sh '" + m_dir + "/script.sh'");
@@ -104,13 +107,15 @@ TEST_F(HiddenDevSymlinks, TlsRequestVerifiesAndIsAnswered) {
     const ShellResult r =
         RunHidden(kProbe + " hidden || exit 10\n" + kProbe + " serve 25442 " + kRootCa,
                   /*hideCompat=*/false);
-    if (r.status == kMountRefused) GTEST_SKIP() << "mounts refused in the namespace: " << r.output;
+    if (r.status == kMountRefused)
+        GTEST_SKIP() << "mounts refused in the namespace: " << r.output;
     EXPECT_EQ(r.status, 0) << r.output;
 }
 
 TEST_F(HiddenDevSymlinks, CompatibilityLibrariesMissing_PrepareTlsRefusesAndSaysWhy) {
     const ShellResult r = RunHidden(kProbe + " refuse", /*hideCompat=*/true);
-    if (r.status == kMountRefused) GTEST_SKIP() << "mounts refused in the namespace: " << r.output;
+    if (r.status == kMountRefused)
+        GTEST_SKIP() << "mounts refused in the namespace: " << r.output;
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("log: [TLS] can not load " NV_PRIVATE_LIB_DIR "/libcrypto.so : "),
               std::string::npos)

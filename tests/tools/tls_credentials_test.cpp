@@ -36,7 +36,9 @@ struct CtxFree {
     void operator()(SSL_CTX* p) const { SSL_CTX_free(p); }
 };
 using CtxPtr = std::unique_ptr<SSL_CTX, CtxFree>;
-CtxPtr NewServerCtx() { return CtxPtr(SSL_CTX_new(TLS_server_method())); }
+CtxPtr NewServerCtx() {
+    return CtxPtr(SSL_CTX_new(TLS_server_method()));
+}
 
 }  // namespace
 
@@ -74,7 +76,9 @@ TEST_F(Credentials, UseFromMemory_Failures) {
     EXPECT_EQ(UseCertificateFromMemory(strict.get(), s_cert->c_str(), certLen), -4);
 }
 
-TEST(MG_InitSSLCB, NullContext_RefusesToServe) { EXPECT_EQ(MG_InitSSLCB(nullptr, nullptr), -1); }
+TEST(MG_InitSSLCB, NullContext_RefusesToServe) {
+    EXPECT_EQ(MG_InitSSLCB(nullptr, nullptr), -1);
+}
 
 // The callback always reads the installed file; test builds stage a test set there.
 class InitSSLCallback : public ::testing::Test {

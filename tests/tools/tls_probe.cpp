@@ -64,7 +64,8 @@ class CSocket {
 public:
     explicit CSocket(int fd) : m_fd(fd) {}
     ~CSocket() {
-        if (m_fd >= 0) close(m_fd);
+        if (m_fd >= 0)
+            close(m_fd);
     }
     CSocket(const CSocket&) = delete;
     CSocket& operator=(const CSocket&) = delete;
@@ -86,7 +87,8 @@ bool FetchOverTls(int port, const char* caFile) {
     X509_VERIFY_PARAM_set1_ip_asc(param, "127.0.0.1");
 
     CSocket sock(socket(AF_INET, SOCK_STREAM, 0));
-    if (sock.Get() < 0) return false;
+    if (sock.Get() < 0)
+        return false;
     timeval tv{};
     tv.tv_sec = 30;  // generous: a loaded machine, never a hang
     setsockopt(sock.Get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
@@ -100,17 +102,20 @@ bool FetchOverTls(int port, const char* caFile) {
         return false;
     }
     std::unique_ptr<SSL, SslFree> ssl(SSL_new(ctx.get()));
-    if (!ssl || SSL_set_fd(ssl.get(), sock.Get()) != 1) return false;
+    if (!ssl || SSL_set_fd(ssl.get(), sock.Get()) != 1)
+        return false;
     if (SSL_connect(ssl.get()) != 1) {
         std::fprintf(stderr, "probe: handshake failed (verify result %ld)\n",
                      SSL_get_verify_result(ssl.get()));
         ERR_print_errors_fp(stderr);
         return false;
     }
-    if (SSL_get_verify_result(ssl.get()) != X509_V_OK) return false;
+    if (SSL_get_verify_result(ssl.get()) != X509_V_OK)
+        return false;
 
     const char request[] = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    if (SSL_write(ssl.get(), request, static_cast<int>(sizeof(request) - 1)) <= 0) return false;
+    if (SSL_write(ssl.get(), request, static_cast<int>(sizeof(request) - 1)) <= 0)
+        return false;
     std::string reply;
     char buf[1024];
     int n;
@@ -144,13 +149,15 @@ int Serve(int port, const char* caFile) {
 int main(int argc, char** argv) {
     DMLogSetSink(LogToStderr, nullptr);
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "serve" && argc == 4) return Serve(std::atoi(argv[2]), argv[3]);
+    if (mode == "serve" && argc == 4)
+        return Serve(std::atoi(argv[2]), argv[3]);
     if (mode == "bare") {
         const unsigned features = mg_init_library(MG_FEATURES_TLS);
         std::fprintf(stderr, "probe: features 0x%x\n", features);
         return (features & MG_FEATURES_TLS) == 0 ? 0 : 5;
     }
-    if (mode == "refuse") return NV_PrepareTls() == 0 ? 0 : 6;
+    if (mode == "refuse")
+        return NV_PrepareTls() == 0 ? 0 : 6;
     if (mode == "hidden") {
         bool hidden = true;
         for (const char* name : {"libssl.so", "libcrypto.so"}) {

@@ -58,17 +58,21 @@ std::atomic<long> g_active{0};
 std::atomic<long> g_maxActive{0};
 
 // Finds directive `word` and gives its argument (empty when it has none).
-[[maybe_unused]] bool FindDirective(const std::string& text, const std::string& word, std::string& argument) {
+[[maybe_unused]] bool FindDirective(const std::string& text, const std::string& word,
+                                    std::string& argument) {
     const std::string key = "fake:" + word;
-    for (std::string::size_type pos = text.find(key); pos != std::string::npos; pos = text.find(key, pos + 1)) {
+    for (std::string::size_type pos = text.find(key); pos != std::string::npos;
+         pos = text.find(key, pos + 1)) {
         const std::string::size_type end = pos + key.size();
-        if (end < text.size() && (std::isalnum(static_cast<unsigned char>(text[end])) || text[end] == '_')) {
+        if (end < text.size() &&
+            (std::isalnum(static_cast<unsigned char>(text[end])) || text[end] == '_')) {
             continue;  // a longer word that starts with this one
         }
         argument.clear();
         if (end < text.size() && text[end] == '=') {
             const std::string::size_type stop = text.find_first_of(" \t\r\n\"\\", end + 1);
-            argument = text.substr(end + 1, stop == std::string::npos ? std::string::npos : stop - end - 1);
+            argument = text.substr(end + 1,
+                                   stop == std::string::npos ? std::string::npos : stop - end - 1);
         }
         return true;
     }
@@ -76,13 +80,14 @@ std::atomic<long> g_maxActive{0};
 }
 
 [[maybe_unused]] bool SiteLooksRight(SITE_INTERFACE* site) {
-    if (site == nullptr || site->nVersion != kSiteInterfaceVersion || site->nLength != kSiteInterfaceLength ||
-        site->nCount != kSiteInterfaceCount || site->pfnMalloc == nullptr || site->pfnFree == nullptr ||
-        site->pfnSetCallback == nullptr) {
+    if (site == nullptr || site->nVersion != kSiteInterfaceVersion ||
+        site->nLength != kSiteInterfaceLength || site->nCount != kSiteInterfaceCount ||
+        site->pfnMalloc == nullptr || site->pfnFree == nullptr || site->pfnSetCallback == nullptr) {
         return false;
     }
     void* probe = site->pfnMalloc(16);
-    if (probe == nullptr) return false;
+    if (probe == nullptr)
+        return false;
     site->pfnFree(probe);
     SITE_INTERFACE* earlier = g_site.load();
     return earlier == nullptr || earlier == site;
@@ -91,7 +96,8 @@ std::atomic<long> g_maxActive{0};
 [[maybe_unused]] char* ForDaemon(const std::string& text) {
     SITE_INTERFACE* site = g_site.load();
     auto* out = static_cast<char*>(site->pfnMalloc(text.size() + 1));
-    if (out != nullptr) std::memcpy(out, text.c_str(), text.size() + 1);
+    if (out != nullptr)
+        std::memcpy(out, text.c_str(), text.size() + 1);
     return out;
 }
 
@@ -101,7 +107,10 @@ std::atomic<long> g_maxActive{0};
     const bool hasEvent = semicolon != std::string::npos;
     const std::string event = hasEvent ? argument.substr(semicolon + 1) : std::string();
     CALLBACK_REPLY out{false, std::string()};
-    auto call = [&] { g_site.load()->pfnSetCallback(&out, nullptr, callback.c_str(), hasEvent ? event.c_str() : nullptr); };
+    auto call = [&] {
+        g_site.load()->pfnSetCallback(&out, nullptr, callback.c_str(),
+                                      hasEvent ? event.c_str() : nullptr);
+    };
     if (fromOwnThread) {
         std::thread relayThread(call);
         relayThread.join();
@@ -143,17 +152,22 @@ FAKE_EXPORT char* InvokeSite_external(const char* request) {
     try {
         ActiveCall active;
         ++g_invokeCalls;
-        if (request == nullptr || g_site.load() == nullptr) return nullptr;
+        if (request == nullptr || g_site.load() == nullptr)
+            return nullptr;
         const std::string text(request);
         std::string argument;
         if (FindDirective(text, "sleep", argument)) {
             const long ms = std::clamp(std::strtol(argument.c_str(), nullptr, 10), 0L, kMaxSleepMs);
             std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         }
-        if (FindDirective(text, "null", argument)) return nullptr;
-        if (FindDirective(text, "empty", argument)) return ForDaemon(std::string());
-        if (FindDirective(text, "relay", argument)) return ForDaemon(CallRelay(argument, /*fromOwnThread=*/false));
-        if (FindDirective(text, "relaythread", argument)) return ForDaemon(CallRelay(argument, /*fromOwnThread=*/true));
+        if (FindDirective(text, "null", argument))
+            return nullptr;
+        if (FindDirective(text, "empty", argument))
+            return ForDaemon(std::string());
+        if (FindDirective(text, "relay", argument))
+            return ForDaemon(CallRelay(argument, /*fromOwnThread=*/false));
+        if (FindDirective(text, "relaythread", argument))
+            return ForDaemon(CallRelay(argument, /*fromOwnThread=*/true));
         if (FindDirective(text, "stats", argument)) {
             const std::string stats = "init=" + std::to_string(g_initCalls.load()) +
                                       " invoke=" + std::to_string(g_invokeCalls.load()) +
@@ -178,7 +192,8 @@ FAKE_EXPORT int UnInitSite_external() {
 #endif
 
 FAKE_EXPORT void FakeModule_GetStats(FakeModuleStats* out) {
-    if (out == nullptr) return;
+    if (out == nullptr)
+        return;
     out->nInitCalls = g_initCalls.load();
     out->nInvokeCalls = g_invokeCalls.load();
     out->nUninitCalls = g_uninitCalls.load();
