@@ -17,3 +17,11 @@ set(NV_PRIVATE_LIB_DIR "${NV_INSTALL_DIR}/lib" CACHE PATH "Private library direc
 # keeps of it.
 set(NV_SYSTEM_AUTOSTART_DIR "${_nv_root}/etc/xdg/autostart" CACHE PATH "System XDG autostart directory")
 set(NV_PACKAGE_DATA_DIR "${_nv_root}/usr/share/norrim-velstra" CACHE PATH "The package's own data files")
+
+# Limits shared by the C compatibility library and the C++ server (one definition each, read from
+# nv_config.h). The request time-out is CivetWeb's request_timeout_ms and the bound of every request
+# from its first byte; the WebSocket idle bound closes a WebSocket on which nothing has moved for
+# that long.
+set(NV_MAX_REQUEST_BODY_BYTES 67108864 CACHE STRING "Largest request body (and WebSocket frame) accepted, in bytes")
+set(NV_REQUEST_TIMEOUT_MS 30000 CACHE STRING "Request time-out in milliseconds, counted from a request's first byte")
+set(NV_WS_IDLE_TIMEOUT_MS 120000 CACHE STRING "A WebSocket idle for this many milliseconds is closed")

@@ -15,6 +15,7 @@
 
 #include <civetweb.h>
 
+#include "nv_config.h"
 #include "server/HttpDispatch.h"
 #include "server/TlsCompat.h"
 #include "server/TlsCredentials.h"
@@ -224,9 +225,10 @@ int CDMServer::StartServer() {
     char szListeningPort[128];
     std::snprintf(szListeningPort, sizeof(szListeningPort), "127.0.0.1:%us",
                   static_cast<unsigned>(m_nPort));
-    // The body reader's own deadline uses the same number (kNvRequestTimeoutMs).
+    // The read guard's request deadline uses the same number (NV_REQUEST_TIMEOUT_MS).
     char szRequestTimeout[32];
-    std::snprintf(szRequestTimeout, sizeof(szRequestTimeout), "%lld", kNvRequestTimeoutMs);
+    std::snprintf(szRequestTimeout, sizeof(szRequestTimeout), "%lld",
+                  static_cast<long long>(NV_REQUEST_TIMEOUT_MS));
     const char* options[] = {
         "listening_ports",
         szListeningPort,
@@ -244,6 +246,12 @@ int CDMServer::StartServer() {
         // Nagle's algorithm the second waits for the peer's delayed ACK, about 40 ms per reply.
         "tcp_nodelay",
         "1",
+        // AEAD only: TLS 1.3 (whose suites all are), and under TLS 1.2 ECDHE with the ECDSA key of
+        // the daemon's certificate and AES-GCM or ChaCha20-Poly1305; no CBC suite, nothing older.
+        "ssl_protocol_version",
+        "4",
+        "ssl_cipher_list",
+        "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305",
         nullptr,
     };
 
@@ -257,6 +265,7 @@ int CDMServer::StartServer() {
     callbacks.begin_request = MG_RequestHandlerCB;
     callbacks.log_message = MG_LogMessageCB;
     callbacks.init_ssl = MG_InitSSLCB;
+    callbacks.connection_close = MG_ConnectionCloseCB;
 
     m_pCtx = mg_start(&callbacks, nullptr, options);
     if (m_pCtx == nullptr)

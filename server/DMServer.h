@@ -10,10 +10,6 @@
 struct mg_connection;
 struct mg_context;
 
-// CivetWeb's "request_timeout_ms" option of the server, as a number: the bound for a request's
-// silence, and the daemon's own bound for reading a whole request body.
-constexpr long long kNvRequestTimeoutMs = 30000;
-
 // CDMServer owns the one CivetWeb context of the process and the request handler. The object is
 // a singleton reached through s_pServer: StartDMServer creates it before CivetWeb starts (so the
 // callbacks find it from their first call) and StopDMServer deletes it only after CivetWeb's

@@ -9,12 +9,13 @@
 #include <cctype>
 #include <climits>
 #include <cstring>
-#include <ctime>
 #include <vector>
 
 #include "server/DMServer.h"
 #include "server/PeerCheck.h"
+#include "nv_config.h"
 #include "server/TlsCompat.h"
+#include "server/WebSocketEndpoint.h"
 #include "support/DMLog.h"
 #include "support/Wipe.h"
 
@@ -24,6 +25,8 @@ const char* const kProbeAnswer =
 const char* const kRejection =
     "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nAccess-Control-Allow-Origin: "
     "*\r\nConnection: close\r\n\r\n";
+
+const long long kMaxRequestBodyBytes = NV_MAX_REQUEST_BODY_BYTES;
 
 namespace {
 
@@ -37,6 +40,23 @@ void WriteRejection(mg_connection* conn) {
 }
 void WriteProbeAnswer(mg_connection* conn) {
     mg_printf(conn, "%s", kProbeAnswer);
+}
+
+// True when nothing of the request is left to read: no body was announced, or all of it was read.
+// Only then may the next byte on the connection start a new request (NV_EndTlsRequest); every other
+// request keeps its deadline, so that CivetWeb's draining of an unread body, and the connection
+// after it, end by the request time-out from the request's first byte.
+bool ReadWhole(const mg_connection* conn, long long bodyBytesRead) {
+    const mg_request_info* info = mg_get_request_info(conn);
+    if (info == nullptr || mg_get_header(conn, "Transfer-Encoding") != nullptr)
+        return false;
+    return info->content_length <= 0 ? bodyBytesRead == 0 : info->content_length == bodyBytesRead;
+}
+
+// An answer that leaves the connection ready for the next request.
+void EndRequestIfReadWhole(const mg_connection* conn, long long bodyBytesRead) {
+    if (ReadWhole(conn, bodyBytesRead))
+        NV_EndTlsRequest();
 }
 
 // Scheme removed: "https://hostA:8443" gives "hostA:8443". A value without "://" is used whole.
@@ -68,32 +88,16 @@ private:
     std::vector<char> m_bytes;
 };
 
-// While it lives, TLS reads on this thread end at the request time-out from now: CivetWeb's own
-// time-out counts only silence, so without this a body sent a byte every few seconds would hold
-// its worker for as long as it drips.
-class CBodyReadDeadline {
-public:
-    CBodyReadDeadline() {
-        struct timespec now {};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        NV_SetTlsReadDeadline(static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000 +
-                              kNvRequestTimeoutMs);
-    }
-    ~CBodyReadDeadline() { NV_SetTlsReadDeadline(0); }
-    CBodyReadDeadline(const CBodyReadDeadline&) = delete;
-    CBodyReadDeadline& operator=(const CBodyReadDeadline&) = delete;
-};
-
 // Reads up to `length` body bytes into `buffer`, which stays zero-terminated; the byte count, or 0
 // or less when nothing came. The buffer grows with the bytes that really arrive (in doubling
 // pieces) rather than with the number the page announced, so a Content-Length near the cap followed
 // by nothing costs the daemon no more than a small piece. Each mg_read fills its piece unless the
-// peer closes, the request time-out passes in silence, or the whole body has taken longer than the
-// request time-out, and then the body ends there, as a single read of the whole length would have
-// ended it. After the last case the connection is not read again: CivetWeb closes it.
+// peer closes, the request time-out passes in silence, or the request time-out from the request's
+// first byte passes (the read guard's deadline), and then the body ends there, as a single read of
+// the whole length would have ended it. After the last case the connection is not read again:
+// CivetWeb closes it.
 int ReadBody(mg_connection* conn, std::size_t length, CWipedBuffer& buffer) {
     constexpr std::size_t kFirstPiece = 64 * 1024;
-    CBodyReadDeadline deadline;
     std::size_t total = 0;
     while (total < length) {
         std::size_t want = std::min(length - total, std::max(kFirstPiece, total));
@@ -124,6 +128,7 @@ int HandleGet(mg_connection* conn, const mg_request_info* info) {
         if (origin == nullptr) {
             DMlogprint("securePortScan : Origin is NULL.");
             WriteProbeAnswer(conn);
+            EndRequestIfReadWhole(conn, 0);
             return 1;
         }
         if (referer != nullptr &&
@@ -132,6 +137,7 @@ int HandleGet(mg_connection* conn, const mg_request_info* info) {
             return 1;
         }
         WriteProbeAnswer(conn);
+        EndRequestIfReadWhole(conn, 0);
         return 1;
     }
     if (std::strstr(query, kDmPortScan) != nullptr) {
@@ -147,6 +153,7 @@ int HandleGet(mg_connection* conn, const mg_request_info* info) {
         }
         DMlogprint("dmPortScan Origin : %s", callerOrigin.c_str());
         WriteProbeAnswer(conn);
+        EndRequestIfReadWhole(conn, 0);
         return 1;
     }
     // Ordinary requests are not accepted through GET.
@@ -200,6 +207,7 @@ int HandlePost(mg_connection* conn) {
 
     if (!reply.empty()) {
         mg_write(conn, reply.data(), reply.size());
+        EndRequestIfReadWhole(conn, readCount);
     } else {
         // A body without a usable "request=" value yields no reply. Answer it anyway, so that the
         // page is not left waiting and the worker is not tied up for the keep-alive time.
@@ -222,8 +230,15 @@ int DispatchRequest(mg_connection* conn) {
         return 1;
     }
     // Returning 0 lets CivetWeb answer the handshake; the WebSocket callbacks take over from there.
-    if (IsWebSocketUpgrade(conn))
+    // Past the bounds on open WebSockets the handshake gets the rejection instead, and the page's
+    // client goes on over HTTPS.
+    if (IsWebSocketUpgrade(conn)) {
+        if (!WebSocketMayOpen(conn)) {
+            WriteRejection(conn);
+            return 1;
+        }
         return 0;
+    }
     if (info == nullptr || info->request_method == nullptr)
         return 0;
 

@@ -8,8 +8,9 @@
 struct mg_connection;
 
 // Bodies larger than this are refused with the rejection before anything is allocated: the size
-// comes from the page's Content-Length and must not decide how much memory the daemon takes.
-constexpr long long kMaxRequestBodyBytes = 64LL * 1024 * 1024;
+// comes from the page's Content-Length and must not decide how much memory the daemon takes. The
+// build's NV_MAX_REQUEST_BODY_BYTES (64 MiB), the same number that bounds a WebSocket frame.
+extern const long long kMaxRequestBodyBytes;
 
 // The canned answers of the dispatch, written as they stand.
 extern const char* const kProbeAnswer;

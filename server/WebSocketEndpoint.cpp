@@ -1,23 +1,27 @@
 // WebSocket endpoint: pages may talk to the daemon over a WebSocket on the same TLS port as HTTP. The
 // HTTP dispatch leaves the handshake to CivetWeb, which then calls these callbacks on the worker thread
-// that the connection keeps while it is open. No state is held per connection or between frames.
+// that the connection keeps while it is open. Per connection only its slot (its Origin) and whether
+// a close frame has been sent are kept; nothing is kept between the requests of its frames.
 //
 // How CivetWeb 1.15 treats frames before they reach MG_WebSocketDataCB (checked against the library
 // as packaged, and held by the WebSocket tests):
 //  - every frame is delivered as it arrives, with its first byte (FIN bit and opcode) and the payload
 //    already unmasked; fragments are not joined, so a continuation frame arrives on its own;
-//  - a ping (opcode 9) is NOT answered by CivetWeb itself: it reaches this callback, so the single pong
-//    the page sees is the one written here, carrying "{}" whatever the ping carried;
+//  - a ping (opcode 9) is NOT answered by CivetWeb itself (its own ping handling is off): it reaches
+//    this callback, which answers with a pong carrying the ping's payload, as RFC 6455 asks;
 //  - a close (opcode 8) also reaches this callback first. CivetWeb ends its read loop after a close
-//    frame whatever the callback returns, and when the callback returns 0 it drops the TCP connection
-//    without a close frame of its own; nothing is written here either.
+//    frame whatever the callback returns, and then closes the TCP connection without a close frame
+//    of its own: the answering close frame, echoing the client's status code, is written here.
 #include "server/WebSocketEndpoint.h"
 
 #include <civetweb.h>
 
+#include <map>
+#include <memory>
 #include <string>
 
 #include "server/DMServer.h"
+#include "server/TlsCompat.h"
 #include "support/DMLog.h"
 #include "support/VexMutex.h"
 #include "support/Wipe.h"
@@ -34,12 +38,101 @@ unsigned ThreadNumber() {
     return static_cast<unsigned>(GetCurrentThreadId());
 }
 
+// What is kept of one open WebSocket, as CivetWeb's user data of its connection: made by
+// MG_WebSocketConnectCB, deleted by MG_ConnectionCloseCB.
+struct CWebSocketSlot {
+    std::string origin;
+    bool closeSent = false;
+};
+
+// The open WebSockets, in all and per Origin header.
+class CWebSocketCounts {
+public:
+    // True when one more with this origin may open; with take, it then counts as open.
+    bool Admit(const std::string& origin, bool take, int& openNow, int& openForOrigin) {
+        CVexAutoLock lock(&m_mutex);
+        auto found = m_perOrigin.find(origin);
+        openNow = m_total;
+        openForOrigin = found != m_perOrigin.end() ? found->second : 0;
+        if (openNow >= kMaxOpenWebSockets || openForOrigin >= kMaxWebSocketsPerOrigin)
+            return false;
+        if (take) {
+            ++m_perOrigin[origin];
+            ++m_total;
+        }
+        return true;
+    }
+    void Release(const std::string& origin) {
+        CVexAutoLock lock(&m_mutex);
+        auto found = m_perOrigin.find(origin);
+        if (found == m_perOrigin.end())
+            return;
+        if (--found->second <= 0)
+            m_perOrigin.erase(found);
+        --m_total;
+    }
+    int Total() {
+        CVexAutoLock lock(&m_mutex);
+        return m_total;
+    }
+
+private:
+    CVexMutex m_mutex;
+    std::map<std::string, int> m_perOrigin;
+    int m_total = 0;
+};
+
+CWebSocketCounts& Counts() {
+    static CWebSocketCounts s_counts;
+    return s_counts;
+}
+
+std::string OriginOf(const mg_connection* conn) {
+    const char* origin = mg_get_header(conn, "Origin");
+    return origin != nullptr ? origin : "";
+}
+
+// Logs a handshake refused for the bound; `stage` names the callback.
+bool Admit(const mg_connection* conn, bool take, const char* stage) {
+    const std::string origin = OriginOf(conn);
+    int openNow = 0, openForOrigin = 0;
+    if (Counts().Admit(origin, take, openNow, openForOrigin))
+        return true;
+    DMlogprint("[WS][%u] %s : WebSocket refused, %d open, %d for origin (%s)\n", ThreadNumber(),
+               stage, openNow, openForOrigin, origin.c_str());
+    return false;
+}
+
+CWebSocketSlot* SlotOf(const mg_connection* conn) {
+    return static_cast<CWebSocketSlot*>(mg_get_user_connection_data(conn));
+}
+
 // The results of mg_websocket_write are not examined: a failed write means the connection is gone,
 // and CivetWeb's own read on it then ends the connection.
 void WritePlaceholderAndClose(mg_connection* conn) {
     mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_TEXT, kWebSocketPlaceholder, kPlaceholderLength);
     // Returning 1 afterwards keeps CivetWeb reading until the client answers with its own close.
     mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE, nullptr, 0);
+    if (CWebSocketSlot* slot = SlotOf(conn))
+        slot->closeSent = true;
+}
+
+// The client's close: answered with a close frame carrying its status code (none when it gave
+// none), unless this side has already sent its close and this is the answer to it. The callback
+// then returns 0 and CivetWeb ends the connection.
+void AnswerClose(mg_connection* conn, const char* data, std::size_t dataLen) {
+    const bool hasCode = data != nullptr && dataLen >= 2;
+    const unsigned code =
+        hasCode ? (static_cast<unsigned char>(data[0]) << 8) | static_cast<unsigned char>(data[1])
+                : 0;
+    DMlogprint("[WS][%u] close code:%u\n", ThreadNumber(), code);
+    CWebSocketSlot* slot = SlotOf(conn);
+    if (slot != nullptr && slot->closeSent)
+        return;
+    mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE, hasCode ? data : nullptr,
+                       hasCode ? 2 : 0);
+    if (slot != nullptr)
+        slot->closeSent = true;
 }
 
 int HandleTextFrame(mg_connection* conn, const char* data, std::size_t dataLen) {
@@ -74,10 +167,10 @@ int HandleFrame(mg_connection* conn, int bits, const char* data, std::size_t dat
         case MG_WEBSOCKET_OPCODE_TEXT:
             return HandleTextFrame(conn, data, dataLen);
         case MG_WEBSOCKET_OPCODE_PING:
-            mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_PONG, kWebSocketPlaceholder,
-                               kPlaceholderLength);
+            mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_PONG, data, data != nullptr ? dataLen : 0);
             return 1;
         case MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE:
+            AnswerClose(conn, data, dataLen);
             return 0;
         default:  // continuation, binary, pong, reserved
             WritePlaceholderAndClose(conn);
@@ -87,19 +180,50 @@ int HandleFrame(mg_connection* conn, int bits, const char* data, std::size_t dat
 
 }  // namespace
 
+bool WebSocketMayOpen(const struct mg_connection* conn) {
+    return Admit(conn, /*take=*/false, "websocket_upgrade");
+}
+
+int OpenWebSocketCount() {
+    return Counts().Total();
+}
+
 int MG_WebSocketConnectCB(const struct mg_connection* conn, void* /*cbdata*/) {
     try {
         DMlogprint("[WS][%u] websocket_connect : %p\n", ThreadNumber(),
                    static_cast<const void*>(conn));
+        // The dispatch has looked already; this takes the slot, so that two handshakes at once
+        // cannot both pass the last one. Refused here, CivetWeb answers nothing and closes.
+        auto slot = std::make_unique<CWebSocketSlot>();
+        slot->origin = OriginOf(conn);
+        if (!Admit(conn, /*take=*/true, "websocket_connect"))
+            return 1;
+        mg_set_user_connection_data(conn, slot.release());
+        return 0;
     } catch (...) {
+        return 1;
     }
-    return 0;  // no handshake is refused here
 }
 
 void MG_WebSocketReadyCB(struct mg_connection* conn, void* /*cbdata*/) {
     try {
         DMlogprint("[WS][%u] websocket_ready : %p\n", ThreadNumber(),
                    static_cast<const void*>(conn));
+    } catch (...) {
+    }
+}
+
+void MG_ConnectionCloseCB(const struct mg_connection* conn) {
+    try {
+        // Every connection ends here, on its worker thread: a WebSocket gives its slot back, and a
+        // connection the read guard ended is logged with the reason.
+        if (const char* why = NV_TakeTlsRefusal())
+            DMlogprint("[TLS][%u] connection ended : %s\n", ThreadNumber(), why);
+        std::unique_ptr<CWebSocketSlot> slot(SlotOf(conn));
+        if (slot) {
+            mg_set_user_connection_data(conn, nullptr);
+            Counts().Release(slot->origin);
+        }
     } catch (...) {
     }
 }

@@ -1,6 +1,6 @@
 // WebSocket endpoint over real WSS connections to the server started in this process: every row of
-// the opcode table, the placeholder and close sequence, and what CivetWeb does (and does not do) with
-// pings and closes before the data callback sees them.
+// the opcode table, the placeholder and close sequence, what CivetWeb does (and does not do) with
+// pings and closes before the data callback sees them, and the bounds on open WebSockets.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -132,32 +132,51 @@ TEST_F(WebSocketEndpoint, Fragments_DeliveredFrameByFrame_ContinuationGetsPlaceh
     EXPECT_GE(FindLine(kThread + "op:0x00000080 data_len:11\n"), 0);
 }
 
-TEST_F(WebSocketEndpoint, Ping_AnsweredByOnePongWithBraces_ConnectionStaysOpen) {
+TEST_F(WebSocketEndpoint, Ping_AnsweredByOnePongEchoingItsPayload_ConnectionStaysOpen) {
     WsClient ws;
     ASSERT_TRUE(ws.Open(m_server.Port()));
-    // CivetWeb does not answer pings itself: if it did, a pong echoing "abc" would show up here
-    // before or after ours.
-    ASSERT_TRUE(ws.Send(kWsPing, "abc"));
-    WsFrame f;
-    ASSERT_EQ(ws.ReadFrame(f), WsClient::Read::kFrame);
-    EXPECT_EQ(f.opcode, kWsPong);
-    EXPECT_EQ(f.payload, "{}");
+    // CivetWeb does not answer pings itself: if it did, a second pong would show up here before or
+    // after ours. RFC 6455: the pong carries the ping's payload, an empty one for an empty ping.
+    for (const std::string& payload : {std::string("abc"), std::string()}) {
+        ASSERT_TRUE(ws.Send(kWsPing, payload));
+        WsFrame f;
+        ASSERT_EQ(ws.ReadFrame(f), WsClient::Read::kFrame);
+        EXPECT_EQ(f.opcode, kWsPong);
+        EXPECT_EQ(f.payload, payload);
+    }
     EXPECT_GE(FindLine(kThread + "op:0x00000089 data_len:3\n"), 0);
 
+    WsFrame f;
     ASSERT_TRUE(ws.SendText("{\"id\":\"after-ping\",\"tabid\":\"t\"}"));
     ASSERT_EQ(ws.ReadFrame(f), WsClient::Read::kFrame);
     EXPECT_EQ(f.opcode, kWsText) << "the next frame is the reply, not another pong";
     EXPECT_EQ(f.payload.rfind("{ \"response\": { \"id\": \"after-ping\"", 0), 0u) << f.payload;
 }
 
-TEST_F(WebSocketEndpoint, ClientClose_ConnectionEndsWithoutAnyFrame) {
-    WsClient ws;
-    ASSERT_TRUE(ws.Open(m_server.Port()));
-    ASSERT_TRUE(ws.Send(kWsClose, std::string("\x03\xE8", 2)));  // 1000, normal closure
-    // The close reaches the data callback, which writes nothing and returns 0; CivetWeb then drops
-    // the connection without a close frame of its own.
-    EXPECT_TRUE(ws.ExpectClosedWithoutFrame());
-    EXPECT_TRUE(WaitForLine(kThread + "op:0x00000088 data_len:2\n"));
+TEST_F(WebSocketEndpoint, ClientClose_AnsweredByACloseEchoingTheCode_ThenTheConnectionEnds) {
+    // With a status code (and a reason, which is not echoed), and without any payload.
+    const struct {
+        std::string sent, echoed;
+        const char* logged;
+    } cases[] = {{std::string("\x03\xE8"
+                              "bye",
+                              5),
+                  std::string("\x03\xE8", 2), "1000"},
+                 {std::string("\x0F\xA1", 2), std::string("\x0F\xA1", 2), "4001"},
+                 {std::string(), std::string(), "0"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.logged);
+        WsClient ws;
+        ASSERT_TRUE(ws.Open(m_server.Port()));
+        ASSERT_TRUE(ws.Send(kWsClose, c.sent));
+        WsFrame f;
+        ASSERT_EQ(ws.ReadFrame(f), WsClient::Read::kFrame);
+        EXPECT_EQ(f.opcode, kWsClose);
+        EXPECT_EQ(f.payload, c.echoed);
+        EXPECT_TRUE(ws.ExpectClosedWithoutFrame()) << "nothing after the close, then the end";
+        EXPECT_TRUE(WaitForLine(kThread + "close code:" + c.logged + "\n"));
+    }
+    EXPECT_TRUE(WaitForLine(kThread + "op:0x00000088 data_len:5\n"));
     EXPECT_FALSE(HandlerCalled());
 }
 
@@ -171,7 +190,8 @@ TEST_F(WebSocketEndpoint, AfterServerClose_ServerKeepsReadingUntilTheClientClose
     WsFrame f;
     ASSERT_EQ(ws.ReadFrame(f), WsClient::Read::kFrame);
     EXPECT_EQ(f.opcode, kWsPong);
-    ASSERT_TRUE(ws.Send(kWsClose, ""));
+    // The client's close answers the server's: no second close frame comes back.
+    ASSERT_TRUE(ws.Send(kWsClose, std::string("\x03\xE8", 2)));
     EXPECT_TRUE(ws.ExpectClosedWithoutFrame());
 }
 
