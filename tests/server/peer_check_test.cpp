@@ -9,11 +9,17 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
+#include <openssl/err.h>
+
+#include <cerrno>
 #include <fstream>
+#include <memory>
 
 #include "LogCapture.h"
+#include "nv_config.h"
 #include "server/DMServer.h"
 #include "server/PeerCheck.h"
+#include "server/TlsCompat.h"
 #include "tests/e2e/http_e2e_test.h"
 #include "tests/server/TestSockets.h"
 
@@ -495,4 +501,49 @@ TEST_F(PeerCheckServer, OtherUserProcess_ClientUnderSetpriv_RefusedWhileOwnUserS
     EXPECT_EQ(RunCapture(asOther, kProbe), kRejectionText);
     EXPECT_TRUE(AnyLineStartingWith("[PEER] refused 127.0.0.1:"));
     EXPECT_EQ(RunCapture(client, kProbe), kProbeAnswerText);
+}
+
+TEST_F(PeerCheckServer, OtherUser_RefusedPostTricklingItsBody_CutByTheRequestTimeOut) {
+    OtherUser other;
+    if (!FindOtherUser(other))
+        GTEST_SKIP() << "needs root and the user nobody";
+    // Shortened for this test; CivetWeb's own silence time-out stays at 30 s.
+    constexpr auto kRequestTimeOut = std::chrono::milliseconds(2000);
+    NV_SetTlsLimits(kRequestTimeOut.count(), NV_WS_IDLE_TIMEOUT_MS);
+
+    Fd fd = SocketOwnedBy(other);
+    ASSERT_TRUE(fd.Valid());
+    ASSERT_TRUE(ConnectTo(fd, m_port));
+    timeval tv{0, 100000};
+    setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    std::unique_ptr<SSL_CTX, SslCtxDeleter> ctx(SSL_CTX_new(TLS_client_method()));
+    ASSERT_TRUE(ctx);
+    std::unique_ptr<SSL, SslDeleter> ssl(SSL_new(ctx.get()));
+    SSL_set_fd(ssl.get(), fd.Get());
+    ASSERT_EQ(SSL_connect(ssl.get()), 1);
+    // Refused at once for its owner; CivetWeb then drains the announced body, a byte every 100 ms.
+    const std::string head =
+        "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1000000\r\n\r\nrequest=";
+    const auto firstByte = Clock::now();
+    ASSERT_EQ(SSL_write(ssl.get(), head.data(), static_cast<int>(head.size())),
+              static_cast<int>(head.size()));
+    std::string answer;
+    bool ended = false;
+    while (!ended && Clock::now() - firstByte < 25s) {
+        ended = SSL_write(ssl.get(), "x", 1) != 1;
+        char buf[4096];
+        int n = SSL_read(ssl.get(), buf, sizeof(buf));
+        if (n > 0)
+            answer.append(buf, static_cast<std::size_t>(n));
+        else if (SSL_get_error(ssl.get(), n) != SSL_ERROR_WANT_READ &&
+                 !(SSL_get_error(ssl.get(), n) == SSL_ERROR_SYSCALL && errno == EAGAIN))
+            ended = true;
+        ERR_clear_error();
+    }
+    const auto heldFor = Clock::now() - firstByte;
+    NV_SetTlsLimits(NV_REQUEST_TIMEOUT_MS, NV_WS_IDLE_TIMEOUT_MS);
+    EXPECT_EQ(answer, kRejectionText);
+    EXPECT_TRUE(ended) << "still open after 25 s";
+    EXPECT_LT(heldFor, kRequestTimeOut + 8s) << "held past the time-out";
+    EXPECT_TRUE(AnyLineStartingWith("[PEER] refused 127.0.0.1:"));
 }

@@ -3,10 +3,15 @@
 // pings and closes before the data callback sees them, and the bounds on open WebSockets.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "LogCapture.h"
+#include "nv_config.h"
+#include "server/TlsCompat.h"
+#include "server/WebSocketEndpoint.h"
 #include "tests/e2e/wss_e2e_test.h"
 #include "tests/server/InProcessServer.h"
 
@@ -210,4 +215,110 @@ TEST_F(WebSocketEndpoint, GetVersions_VersionMembersBeforeResponse) {
                               0),
               0u)
         << f.payload;
+}
+
+TEST_F(WebSocketEndpoint, OpenWebSockets_BoundedPerOriginAndInAll_SlotsComeBackWhenClosed) {
+    const unsigned short port = m_server.Port();
+    auto originHeader = [](int n) {
+        return "Origin: https://o" + std::to_string(n) + ".example\r\n";
+    };
+    // A handshake past a bound gets the rejection, and the page's client goes on over HTTPS.
+    auto expectRefused = [&](const std::string& headers, const std::string& what) {
+        WsClient ws;
+        ::testing::AssertionResult r = ws.Open(port, "/", headers);
+        EXPECT_FALSE(r) << what;
+        EXPECT_NE(std::string(r.message()).find(kRejectionText), std::string::npos)
+            << what << ": " << r.message();
+    };
+    std::vector<std::unique_ptr<WsClient>> open;
+    auto openOne = [&](const std::string& headers) {
+        auto ws = std::make_unique<WsClient>();
+        ::testing::AssertionResult r = ws->Open(port, "/", headers);
+        open.push_back(std::move(ws));
+        return r;
+    };
+
+    for (int i = 0; i < kMaxWebSocketsPerOrigin; ++i)
+        ASSERT_TRUE(openOne(originHeader(0)));
+    expectRefused(originHeader(0), "one more for the same origin");
+    EXPECT_TRUE(WaitForLine(kThread +
+                            "websocket_upgrade : WebSocket refused, 4 open, 4 for origin " +
+                            "\\(https://o0\\.example\\)\n"));
+    // Handshakes without an Origin header share one bound of their own.
+    for (int i = 0; i < kMaxWebSocketsPerOrigin; ++i)
+        ASSERT_TRUE(openOne(""));
+    expectRefused("", "one more without an Origin");
+
+    // Other origins fill the rest, up to the bound in all.
+    for (int n = 1; static_cast<int>(open.size()) < kMaxOpenWebSockets; ++n)
+        for (int i = 0;
+             i < kMaxWebSocketsPerOrigin && static_cast<int>(open.size()) < kMaxOpenWebSockets; ++i)
+            ASSERT_TRUE(openOne(originHeader(n)));
+    EXPECT_EQ(OpenWebSocketCount(), kMaxOpenWebSockets);
+    expectRefused(originHeader(99), "a new origin past the bound in all");
+    // The workers left over serve HTTP.
+    EXPECT_EQ(HttpExchange(port, BuildRequest("GET", "/?dmPortScan", "")).raw, kProbeAnswerText);
+    HttpResponse post = HttpExchange(
+        port, BuildPost("request=" +
+                        FormEncode("{\"id\":\"p\",\"tabid\":\"t\",\"origin\":\"https://b\"}")));
+    EXPECT_NE(post.body.find("\"status\": \"TRUE\""), std::string::npos) << post.raw;
+
+    // A WebSocket that ends, cleanly or not, gives its slot back.
+    ASSERT_TRUE(open[0]->Send(kWsClose, std::string("\x03\xE8", 2)));
+    open.erase(open.begin());
+    open.back().reset();  // dropped without a close
+    open.pop_back();
+    EXPECT_TRUE(WaitFor([] { return OpenWebSocketCount() == kMaxOpenWebSockets - 2; }));
+    ASSERT_TRUE(openOne(originHeader(0)));
+    ASSERT_TRUE(openOne(originHeader(98)));
+    open.clear();
+    EXPECT_TRUE(WaitFor([] { return OpenWebSocketCount() == 0; }));
+}
+
+TEST(WebSocketIdle, IdleWebSocket_ClosedWithGoingAwayAfterTheBound_ActiveOneStaysOpen) {
+    constexpr auto kIdle = std::chrono::milliseconds(1500);
+    NV_SetTlsLimits(NV_REQUEST_TIMEOUT_MS, kIdle.count());
+    LogCapture cap;
+    InProcessServer server;
+    ASSERT_TRUE(server.Start());
+    WsClient idle, active;
+    ASSERT_TRUE(idle.Open(server.Port()));
+    // (The server's idle time starts when it answers the handshake, a moment before this.)
+    const auto opened = Clock::now() - 100ms;
+    ASSERT_TRUE(active.Open(server.Port()));
+
+    // The active one pings twice per bound and gets its pongs, while the idle one is closed with a
+    // close frame of status 1001 (going away), after which the connection ends.
+    WsFrame f;
+    WsClient::Read r = WsClient::Read::kTimeout;
+    int pongs = 0;
+    while (r == WsClient::Read::kTimeout && Clock::now() - opened < 60s) {
+        ASSERT_TRUE(active.Send(kWsPing, "keep"));
+        WsFrame pong;
+        ASSERT_EQ(active.ReadFrame(pong), WsClient::Read::kFrame);
+        EXPECT_EQ(pong.payload, "keep");
+        ++pongs;
+        r = idle.ReadFrame(f, kIdle / 2);
+    }
+    const auto closedAfter = Clock::now() - opened;
+    ASSERT_EQ(r, WsClient::Read::kFrame) << ReadName(r);
+    EXPECT_EQ(f.opcode, kWsClose);
+    EXPECT_EQ(f.payload, std::string("\x03\xE9", 2));
+    EXPECT_TRUE(idle.ExpectClosedWithoutFrame());
+    EXPECT_GE(closedAfter, kIdle) << "closed before the bound";
+    EXPECT_GE(pongs, 2);
+
+    // The active one, past several bounds by now, still serves requests.
+    ASSERT_TRUE(active.SendText("{\"id\":\"still\",\"tabid\":\"t\"}"));
+    ASSERT_EQ(active.ReadFrame(f), WsClient::Read::kFrame);
+    EXPECT_EQ(f.payload.rfind("{ \"response\": { \"id\": \"still\"", 0), 0u) << f.payload;
+    EXPECT_TRUE(WaitFor([&] {
+        for (const std::string& l : cap.Lines())
+            if (l.rfind("[TLS][", 0) == 0 &&
+                l.find("] connection ended : WebSocket idle\n") != std::string::npos)
+                return true;
+        return false;
+    }));
+    server.Stop();
+    NV_SetTlsLimits(NV_REQUEST_TIMEOUT_MS, NV_WS_IDLE_TIMEOUT_MS);
 }
