@@ -247,11 +247,13 @@ int CDMServer::StartServer() {
         "tcp_nodelay",
         "1",
         // AEAD only: TLS 1.3 (whose suites all are), and under TLS 1.2 ECDHE with the ECDSA key of
-        // the daemon's certificate and AES-GCM or ChaCha20-Poly1305; no CBC suite, nothing older.
+        // the daemon's certificate and AES-GCM or ChaCha20-Poly1305; no CBC suite, nothing older
+        // than TLS 1.2 ("4"). (MG_InitSSLCB installs the same list: CivetWeb skips its own option
+        // when the callback does the set-up.)
         "ssl_protocol_version",
         "4",
         "ssl_cipher_list",
-        "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305",
+        kNvTls12CipherList,
         nullptr,
     };
 

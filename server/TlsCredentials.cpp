@@ -19,6 +19,9 @@
 // file is mended serves.
 constexpr int kRefuseToServe = -1;
 
+const char* const kNvTls12CipherList =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305";
+
 int MG_InitSSLCB(void* ssl_ctx, void* /*user_data*/) {
     // CivetWeb calls this from C: nothing may escape.
     try {
@@ -46,6 +49,10 @@ int MG_InitSSLCB(void* ssl_ctx, void* /*user_data*/) {
         }
         if (UsePrivateKeyFromMemory(ctx, cert.pKey, cert.nKeyLen) < 0) {
             DMlogprint("CDMServer::CDMServer Error = [Failed to regist SSL privatekey]");
+            return kRefuseToServe;
+        }
+        if (SSL_CTX_set_cipher_list(ctx, kNvTls12CipherList) != 1) {
+            DMlogprint("[TLS] cipher list refused : %s\n", kNvTls12CipherList);
             return kRefuseToServe;
         }
         return 1;

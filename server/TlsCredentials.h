@@ -7,8 +7,15 @@
 
 #include "credentials/CredentialFile.h"
 
-// CivetWeb's init_ssl callback: installs certificate and key from the credential file. 1 when both
-// are in the context, -1 otherwise (CivetWeb's start then fails: no server without the certificate).
+// The TLS 1.2 suites offered: ECDHE with the ECDSA key of the daemon's certificate and an AEAD
+// cipher (AES-GCM, ChaCha20-Poly1305), no CBC suite. TLS 1.3 suites are all AEAD; nothing older
+// than TLS 1.2 is offered (CivetWeb's ssl_protocol_version option).
+extern const char* const kNvTls12CipherList;
+
+// CivetWeb's init_ssl callback: installs certificate and key from the credential file, and the
+// cipher list (CivetWeb applies its own ssl_cipher_list option only when this callback leaves the
+// set-up to it). 1 when all are in the context, -1 otherwise (CivetWeb's start then fails: no
+// server without the certificate).
 int MG_InitSSLCB(void* ssl_ctx, void* user_data);
 
 // Parses and installs a PEM certificate. 0; -1 bad argument; -2 no BIO; -3 not parsed; -4 refused.

@@ -54,7 +54,10 @@ public:
         auto found = m_perOrigin.find(origin);
         openNow = m_total;
         openForOrigin = found != m_perOrigin.end() ? found->second : 0;
-        if (openNow >= kMaxOpenWebSockets || openForOrigin >= kMaxWebSocketsPerOrigin)
+        // Browsers send Origin with every handshake; without one the client is a program of the
+        // daemon's own user (the peer check let it in), bounded by the total only.
+        if (openNow >= kMaxOpenWebSockets ||
+            (!origin.empty() && openForOrigin >= kMaxWebSocketsPerOrigin))
             return false;
         if (take) {
             ++m_perOrigin[origin];

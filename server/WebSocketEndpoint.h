@@ -11,8 +11,9 @@ extern const char* const kWebSocketPlaceholder;
 
 // An open WebSocket keeps its worker thread (25 in all) for as long as it lives, so WebSockets are
 // bounded: never more than kMaxOpenWebSockets at once (the other workers stay for HTTP), never more
-// than kMaxWebSocketsPerOrigin with the same Origin header (requests without one count as one
-// origin of their own), and one idle for the guard's idle bound is closed.
+// than kMaxWebSocketsPerOrigin with the same Origin header (a browser always sends one; a handshake
+// without one comes from a program of the daemon's own user and counts for the total only), and
+// one idle for the guard's idle bound is closed.
 constexpr int kMaxOpenWebSockets = 20;
 constexpr int kMaxWebSocketsPerOrigin = 4;
 

@@ -342,3 +342,25 @@ TEST(HostileFaults, AllFivePortsTaken_ReportedAndTheDaemonEnds) {
 }
 
 }  // namespace
+
+// ---- The TLS read guard ----------------------------------------------------------------------------
+
+TEST(HostileFaults, TlsLibraryWithoutTheReadGuard_ReportedAndNothingServed) {
+    if (!CanUseMountNamespace())
+        GTEST_SKIP() << "a private mount namespace needs CAP_SYS_ADMIN";
+    // A libssl.so that makes CivetWeb's TLS work but reads without the guard: no frame bound, no
+    // request deadline, no idle bound. The daemon finds out before serving and does not serve.
+    const std::string guarded = std::string(NV_PRIVATE_LIB_DIR) + "/libssl.so";
+    Daemon daemon(LogTestPath(), {{NV_TEST_UNGUARDED_SSL_PATH, guarded}});
+    ASSERT_TRUE(daemon.Start(/*expectListen=*/false));
+    int status = Daemon::WaitChildEnd(30s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    EXPECT_TRUE(daemon.HasLogLine("[TLS] the read guard is not in place (SSL_read of " + guarded +
+                                  " is not the guard's); not serving\n"))
+        << daemon.Stderr();
+    EXPECT_TRUE(daemon.HasLogLine("CDMServer::StartDMServer ERROR!!"));
+    EXPECT_TRUE(daemon.HasLogLine("[DAEMON] End Demon Local Server"));
+    for (unsigned short port = 4441; port <= 4445; ++port)
+        EXPECT_FALSE(TcpAccepts(port)) << port;
+    EXPECT_EQ(daemon.SanitizerReport(), "");
+}

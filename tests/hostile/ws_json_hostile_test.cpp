@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -190,15 +191,20 @@ TEST_F(HostileWsJson,
        CloseWithReasonPingFloodAndOversizedControlFrames_HandledAndConnectionUsable) {
     const long rssBefore = RssKb(Pid());
     // A close with a status code and a reason, one at the 125-byte control limit, one beyond it:
-    // each ends the connection without a frame.
+    // each is answered with a close frame echoing the code alone, then the connection ends.
     for (std::size_t reasonLength : {7u, 123u, 1000u}) {
         SCOPED_TRACE(reasonLength);
         WsClient ws;
         ASSERT_TRUE(ws.Open(Port()));
         ASSERT_TRUE(ws.Send(kWsClose, std::string("\x03\xe8", 2) + std::string(reasonLength, 'r')));
+        WsFrame close;
+        ASSERT_EQ(ws.ReadFrame(close), WsClient::Read::kFrame);
+        EXPECT_EQ(close.opcode, kWsClose);
+        EXPECT_EQ(close.payload, std::string("\x03\xe8", 2));
         EXPECT_TRUE(ws.ExpectClosedWithoutFrame());
     }
-    // 20000 pings in one burst: as many pongs, then the connection still serves a request.
+    // 20000 pings in one burst: as many pongs, each echoing its ping, then the connection still
+    // serves a request.
     WsClient ws;
     ASSERT_TRUE(ws.Open(Port()));
     const int kPings = 20000;
@@ -209,7 +215,7 @@ TEST_F(HostileWsJson,
     int pongs = 0;
     WsFrame f;
     while (pongs < kPings && ws.ReadFrame(f, 60s) == WsClient::Read::kFrame) {
-        if (f.opcode != kWsPong || f.payload != "{}")
+        if (f.opcode != kWsPong || f.payload != (pongs % 2 ? std::string(125, 'p') : std::string()))
             break;
         ++pongs;
     }
@@ -219,6 +225,7 @@ TEST_F(HostileWsJson,
     ASSERT_TRUE(ws.Send(kWsPing, std::string(70000, 'P')));
     ASSERT_EQ(ws.ReadFrame(f), WsClient::Read::kFrame);
     EXPECT_EQ(f.opcode, kWsPong);
+    EXPECT_EQ(f.payload, std::string(70000, 'P'));
     WsFrame reply = RoundTrip(
         ws, "{\"id\":\"after-pings\",\"tabid\":\"t\",\"origin\":\"https://pages.example\"}");
     EXPECT_EQ(ParseEnvelope(reply.payload).id, "after-pings");
@@ -354,3 +361,42 @@ TEST_F(HostileWsJson, JsonDuplicateKeysAndNonStringIds_KeyedByTheirParsedText) {
 }
 
 }  // namespace
+
+TEST_F(HostileWsJson, WebSocketsOpenedByTheDozen_BoundedSoOtherPagesAreServed) {
+    // 25 WebSockets from one page (one line of script): a few open, the rest get the rejection and
+    // the page's client would go on over HTTPS; another page is served over both.
+    std::vector<std::unique_ptr<WsClient>> greedy;
+    int refused = 0;
+    for (int i = 0; i < 25; ++i) {
+        auto ws = std::make_unique<WsClient>();
+        ::testing::AssertionResult r = ws->Open(Port(), "/", "Origin: https://greedy.example\r\n");
+        if (r) {
+            greedy.push_back(std::move(ws));
+        } else {
+            ++refused;
+            EXPECT_NE(std::string(r.message()).find(kRejectionText), std::string::npos)
+                << r.message();
+        }
+    }
+    EXPECT_EQ(greedy.size(), 4u);
+    EXPECT_EQ(refused, 21);
+    EXPECT_TRUE(Healthy(Port(), "beside-one-page"));
+    WsClient other;
+    ASSERT_TRUE(other.Open(Port(), "/", "Origin: https://other.example\r\n"));
+    EXPECT_EQ(ParseEnvelope(RoundTrip(other, "{\"id\":\"o\",\"tabid\":\"t\"}").payload).status,
+              "TRUE");
+    // The greedy page's own WebSockets still work.
+    EXPECT_EQ(ParseEnvelope(RoundTrip(*greedy[0], "{\"id\":\"g\",\"tabid\":\"t\"}").payload).status,
+              "TRUE");
+
+    // One WebSocket each from 25 origins (subdomains are origins of their own): never more than
+    // 20 in all, so that workers stay for HTTP.
+    std::vector<std::unique_ptr<WsClient>> many;
+    for (int i = 0; i < 25; ++i) {
+        auto ws = std::make_unique<WsClient>();
+        if (ws->Open(Port(), "/", "Origin: https://s" + std::to_string(i) + ".greedy.example\r\n"))
+            many.push_back(std::move(ws));
+    }
+    EXPECT_EQ(greedy.size() + many.size() + 1, 20u);
+    EXPECT_TRUE(Healthy(Port(), "beside-twenty"));
+}
