@@ -9,6 +9,7 @@ pkgs=(
   libcivetweb-dev libjson-c-dev libssl-dev openssl libgtk-3-dev
   libnss3-tools googletest libgtest-dev libgmock-dev
   xvfb xauth xdotool procps psmisc util-linux iproute2 python3 curl dex lintian clang-format
+  python3-websockets testssl.sh
 )
 if [ "${1:-}" = "--browsers" ] || [ "${NV_WITH_BROWSERS:-0}" = 1 ]; then
   pkgs+=(chromium firefox-esr nodejs node-typescript wrk gnuplot-nox clang libclang-rt-14-dev)

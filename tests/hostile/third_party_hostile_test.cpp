@@ -50,12 +50,13 @@ TEST(HostileThirdParty, PythonWebSocketsClient_HeldAMinuteOnPings_ClosedWith1000
     ASSERT_TRUE(daemon.Start());
     // The client answers pings and sends its own every 20 s, waiting 20 s for the pong that
     // carries the ping's payload; without it the connection would end with 1011.
-    ShellResult r = RunShell("/usr/bin/python3 " NV_SOURCE_DIR
-                             "/tests/hostile/ws_keepalive_client.py " +
-                             std::to_string(daemon.Port()) + " 61");
+    ShellResult r =
+        RunShell("/usr/bin/python3 " NV_SOURCE_DIR "/tests/hostile/ws_keepalive_client.py " +
+                 std::to_string(daemon.Port()) + " 61");
     EXPECT_EQ(r.status, 0) << r.output;
-    for (const char* line : {"first_reply_ok True\n", "open_after_wait True\n",
-                             "second_reply_ok True\n", "close_sent 1000\n", "close_received 1000\n"})
+    for (const char* line :
+         {"first_reply_ok True\n", "open_after_wait True\n", "second_reply_ok True\n",
+          "close_sent 1000\n", "close_received 1000\n"})
         EXPECT_NE(r.output.find(line), std::string::npos) << line << "in:\n" << r.output;
     // The daemon saw the keep-alive pings (four bytes of payload each) and the client's close.
     EXPECT_GE(CountLinesEndingWith(daemon, "] op:0x00000089 data_len:4\n"), 2);
@@ -71,9 +72,10 @@ TEST(HostileThirdParty, Testssl_OnlyTls12AndTls13_OnlyAeadSuites) {
     Daemon daemon(ProductPath());
     ASSERT_TRUE(daemon.Start());
     // Protocols, cipher categories and every suite per protocol (about 15 s).
-    ShellResult r = RunShell("/usr/bin/testssl --quiet --color 0 --warnings batch -p -s -E "
-                             "127.0.0.1:" +
-                             std::to_string(daemon.Port()));
+    ShellResult r = RunShell(
+        "/usr/bin/testssl --quiet --color 0 --warnings batch -p -s -E "
+        "127.0.0.1:" +
+        std::to_string(daemon.Port()));
     EXPECT_EQ(r.status, 0) << r.output;
     for (const char* line :
          {" SSLv2      not offered", " SSLv3      not offered", " TLS 1      not offered",
