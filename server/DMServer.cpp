@@ -15,10 +15,8 @@
 
 #include <civetweb.h>
 
-#include "server/HttpDispatch.h"
+#include "server/HttpDispatch.h"  // kNvRequestTimeoutMs only
 #include "server/TlsCompat.h"
-#include "server/TlsCredentials.h"
-#include "server/WebSocketEndpoint.h"
 #include "support/DMLog.h"
 
 CDMServer* CDMServer::s_pServer = nullptr;

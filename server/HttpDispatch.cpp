@@ -12,7 +12,6 @@
 #include <ctime>
 #include <vector>
 
-#include "server/DMServer.h"
 #include "server/PeerCheck.h"
 #include "server/TlsCompat.h"
 #include "support/DMLog.h"
@@ -25,16 +24,17 @@ const char* const kRejection =
     "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nAccess-Control-Allow-Origin: "
     "*\r\nConnection: close\r\n\r\n";
 
-namespace {
-
-const char* const kSecurePortScan = "securePortScan";
-const char* const kDmPortScan = "dmPortScan";
-
 // The results of mg_printf and mg_write are not examined: when the connection has already failed
 // there is nobody left to tell, and CivetWeb closes it after the callback returns.
 void WriteRejection(mg_connection* conn) {
     mg_printf(conn, "%s", kRejection);
 }
+
+namespace {
+
+const char* const kSecurePortScan = "securePortScan";
+const char* const kDmPortScan = "dmPortScan";
+
 void WriteProbeAnswer(mg_connection* conn) {
     mg_printf(conn, "%s", kProbeAnswer);
 }
@@ -154,7 +154,7 @@ int HandleGet(mg_connection* conn, const mg_request_info* info) {
     return 1;
 }
 
-int HandlePost(mg_connection* conn) {
+int HandlePost(mg_connection* conn, IDMRequestSink& sink) {
     const char* origin = mg_get_header(conn, "Origin");
     const char* referer = mg_get_header(conn, "Referer");
     // Only a pair that disagrees is refused: a page may send Origin alone, or neither header.
@@ -195,7 +195,7 @@ int HandlePost(mg_connection* conn) {
 
     std::string reply;
     CScopedWipe wipeReply(reply);
-    CDMServer::s_pServer->HandleRequest(buffer.Data(), reply);
+    sink.HandleRequest(buffer.Data(), reply);
     WipeString(body);
 
     if (!reply.empty()) {
@@ -209,12 +209,10 @@ int HandlePost(mg_connection* conn) {
     return 1;
 }
 
-int DispatchRequest(mg_connection* conn) {
+}  // namespace
+
+int DispatchHttpRequest(mg_connection* conn, IDMRequestSink& sink) {
     const mg_request_info* info = mg_get_request_info(conn);
-    // Read without a lock: the server object is set before CivetWeb starts and cleared only after
-    // CivetWeb (and with it every worker thread) has stopped.
-    if (CDMServer::s_pServer == nullptr)
-        return -1;
     // Every user of the machine shares 127.0.0.1 and these ports: a request from another user's
     // socket (a WebSocket handshake included) is refused before anything else is looked at.
     if (!IsPeerOfThisUser(conn)) {
@@ -230,22 +228,9 @@ int DispatchRequest(mg_connection* conn) {
     if (std::strcmp(info->request_method, "GET") == 0)
         return HandleGet(conn, info);
     if (std::strcmp(info->request_method, "POST") == 0)
-        return HandlePost(conn);
+        return HandlePost(conn, sink);
     // OPTIONS, HEAD, PUT, ...: CivetWeb answers with its own error response (no document root).
     return 0;
-}
-
-}  // namespace
-
-int MG_RequestHandlerCB(struct mg_connection* conn) {
-    // Nothing thrown may cross into CivetWeb. The only throwing operations are allocations made
-    // before anything is written, so the page gets the rejection.
-    try {
-        return DispatchRequest(conn);
-    } catch (...) {
-        WriteRejection(conn);
-        return 1;
-    }
 }
 
 bool IsWebSocketUpgrade(const struct mg_connection* conn) {
