@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "credentials/CredentialFile.h"
 #include "credentials/OpenSslOwners.h"
 #include "nv_config.h"
 #include "support/DMLog.h"

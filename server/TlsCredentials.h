@@ -1,11 +1,9 @@
 // The server's TLS credentials: what CivetWeb's init_ssl callback calls to take the certificate and
-// key from the credential file (credentials/CredentialFile.h, whose declarations this header carries along for
-// the server's callers) and installs both in the TLS context.
+// key from the credential file (read and deciphered by the credentials library) and install both in
+// the TLS context.
 #pragma once
 
 #include <openssl/types.h>
-
-#include "credentials/CredentialFile.h"
 
 // Installs certificate and key from the credential file (the work of the init_ssl callback). 1 when
 // both are in the context, -1 otherwise (CivetWeb's start then fails: no server without the
