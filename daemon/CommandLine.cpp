@@ -3,9 +3,9 @@
 
 #include <cstdio>
 
+#include "daemon/StartupPolicy.h"
 #include "desktop/Desktop.h"
 #include "support/LinuxUtil.h"
-#include "support/ProcessUtil.h"
 
 unsigned short portlist[5] = {4441, 4442, 4443, 4444, 4445};
 int g_bCheckSameProcess = 1;

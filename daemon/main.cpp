@@ -11,10 +11,10 @@
 #include "bridge/VelstraWrapper.h"
 #include "daemon/CommandLine.h"
 #include "daemon/Signals.h"
+#include "daemon/StartupPolicy.h"
 #include "server/DMServer.h"
 #include "support/DMLog.h"
 #include "support/LinuxUtil.h"
-#include "support/ProcessUtil.h"
 
 #ifdef NV_SANITIZER_BUILD
 #include "desktop/GtkLeakSuppressions.h"
