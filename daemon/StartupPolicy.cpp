@@ -9,6 +9,7 @@
 
 #include "nv_config.h"
 #include "support/DMLog.h"
+#include "support/Owners.h"
 #include "support/ProcessUtil.h"
 
 extern "C" {
@@ -60,18 +61,15 @@ int DMLinuxUtil_StartSelf() {
 int DMLinuxUtil_DetachFromCaller(bool keepStderr) {
     // Fails only for a process group leader, which a freshly forked child never is.
     (void)setsid();
-    int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (devNull < 0)
+    CUniqueFd devNull(open("/dev/null", O_RDWR | O_CLOEXEC));
+    if (!devNull.Valid())
         return -1;
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fd == STDERR_FILENO && keepStderr)
             continue;
         // dup2 clears close-on-exec on the copy, so shell commands run later still have streams.
-        if (dup2(devNull, fd) < 0) {
-            close(devNull);
+        if (dup2(devNull.Get(), fd) < 0)
             return -1;
-        }
     }
-    close(devNull);
     return 0;
 }

@@ -10,7 +10,6 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
-#include <vector>
 
 #include "server/PeerCheck.h"
 #include "server/TlsCompat.h"
@@ -44,30 +43,6 @@ std::string AfterScheme(const char* value) {
     return CutAtDelimiter(value, "://", /*keepBefore=*/false);
 }
 
-// The body buffer, wiped whole (not only the bytes read) before it is released on every path,
-// including the smaller buffers it leaves behind when it grows.
-class CWipedBuffer {
-public:
-    explicit CWipedBuffer(std::size_t size) : m_bytes(size, '\0') {}
-    ~CWipedBuffer() { WipeBuffer(m_bytes.data(), m_bytes.size()); }
-    CWipedBuffer(const CWipedBuffer&) = delete;
-    CWipedBuffer& operator=(const CWipedBuffer&) = delete;
-    char* Data() { return m_bytes.data(); }
-
-    // At least `size` bytes, the new ones zero; the old storage is wiped before it is released.
-    void Grow(std::size_t size) {
-        if (size <= m_bytes.size())
-            return;
-        std::vector<char> bigger(size, '\0');
-        std::memcpy(bigger.data(), m_bytes.data(), m_bytes.size());
-        WipeBuffer(m_bytes.data(), m_bytes.size());
-        m_bytes.swap(bigger);
-    }
-
-private:
-    std::vector<char> m_bytes;
-};
-
 // While it lives, TLS reads on this thread end at the request time-out from now: CivetWeb's own
 // time-out counts only silence, so without this a body sent a byte every few seconds would hold
 // its worker for as long as it drips.
@@ -85,7 +60,7 @@ public:
 };
 
 // Reads up to `length` body bytes into `buffer`, which stays zero-terminated; the byte count, or 0
-// or less when nothing came. The buffer grows with the bytes that really arrive (in doubling
+// or less when nothing came (or no memory could be had). The buffer grows with the bytes that really arrive (in doubling
 // pieces) rather than with the number the page announced, so a Content-Length near the cap followed
 // by nothing costs the daemon no more than a small piece. Each mg_read fills its piece unless the
 // peer closes, the request time-out passes in silence, or the whole body has taken longer than the
@@ -97,7 +72,8 @@ int ReadBody(mg_connection* conn, std::size_t length, CWipedBuffer& buffer) {
     std::size_t total = 0;
     while (total < length) {
         std::size_t want = std::min(length - total, std::max(kFirstPiece, total));
-        buffer.Grow(total + want + 1);
+        if (!buffer.Grow(total + want + 1))
+            return -1;  // no memory: the request is refused
         int got = mg_read(conn, buffer.Data() + total, want);
         if (got <= 0)
             break;
@@ -177,7 +153,8 @@ int HandlePost(mg_connection* conn, IDMRequestSink& sink) {
         return 1;
     }
 
-    CWipedBuffer buffer(1);
+    // The body buffer, wiped whole (not only the bytes read) before it is released on every path.
+    CWipedBuffer buffer;
     // A shorter body (the peer closed, or the request time-out expired) is accepted as it is.
     int readCount = ReadBody(conn, static_cast<std::size_t>(length), buffer);
     if (readCount <= 0) {

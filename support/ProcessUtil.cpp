@@ -20,18 +20,9 @@
 
 #include "nv_config.h"
 #include "support/DMLog.h"
+#include "support/Owners.h"
 
 namespace {
-
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
-struct DirCloser {
-    void operator()(DIR* d) const { closedir(d); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
 // Background children not yet collected. Touched by the main thread only.
 std::vector<pid_t>& BackgroundChildren() {
