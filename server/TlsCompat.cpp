@@ -14,13 +14,9 @@
 
 #include "nv_config.h"
 #include "support/DMLog.h"
+#include "support/Owners.h"
 
 namespace {
-
-struct CDlClose {
-    void operator()(void* handle) const { dlclose(handle); }
-};
-using DlHandlePtr = std::unique_ptr<void, CDlClose>;
 
 // libcrypto first: the libssl one depends on the real libcrypto.so.3 as well, but CivetWeb asks for
 // "libcrypto.so" before "libssl.so".
@@ -34,7 +30,7 @@ constexpr const char* kCivetWebSslName = "libssl.so";
 // Our references to the libraries, held for the life of the process: CivetWeb keeps function
 // pointers into them from mg_init_library on. Only the first call of NV_PrepareTls fills them
 // (it runs on the starting thread before any server exists).
-DlHandlePtr s_compatHandles[2];
+CDlHandle s_compatHandles[2];
 
 // The guard's controls (see ws_frame_guard.c), found by NV_PrepareTls.
 using PFN_SetLimits = void (*)(long long, long long);
@@ -47,31 +43,22 @@ std::atomic<PFN_TakeRefusal> s_takeRefusal{nullptr};
 std::atomic<long long> s_requestTimeoutMs{NV_REQUEST_TIMEOUT_MS};
 std::atomic<long long> s_webSocketIdleMs{NV_WS_IDLE_TIMEOUT_MS};
 
-template <typename Fn>
-Fn AsFunction(void* symbol) {
-    Fn fn = nullptr;
-    static_assert(sizeof(fn) == sizeof(symbol), "function and object pointers differ in size");
-    std::memcpy(&fn, &symbol, sizeof(fn));
-    return fn;
-}
-
 // True when the bytes of the file hold `text` with its terminating NUL (a string of the program).
 bool FileHoldsString(const char* path, const char* text) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    CUniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd.Valid())
         return false;
     const std::size_t textLen = std::strlen(text) + 1;
     std::string window;
     char chunk[65536];
     bool found = false;
     ssize_t got;
-    while (!found && (got = read(fd, chunk, sizeof(chunk))) > 0) {
+    while (!found && (got = read(fd.Get(), chunk, sizeof(chunk))) > 0) {
         window.append(chunk, static_cast<std::size_t>(got));
         found = window.find(std::string(text, textLen)) != std::string::npos;
         if (window.size() > textLen)
             window.erase(0, window.size() - textLen);
     }
-    close(fd);
     return found;
 }
 
@@ -103,11 +90,11 @@ std::string GuardGap() {
         return "CivetWeb's library can not be found";
     if (!FileHoldsString(civetInfo.dli_fname, kCivetWebSslName))
         return std::string(civetInfo.dli_fname) + " does not load " + kCivetWebSslName;
-    DlHandlePtr byName(dlopen(kCivetWebSslName, RTLD_LAZY | RTLD_NOLOAD));
+    CDlHandle byName(dlopen(kCivetWebSslName, RTLD_LAZY | RTLD_NOLOAD));
     if (byName.get() != guardLib)
         return std::string(kCivetWebSslName) + " is not " + s_szCompatLibs[1];
     // A CivetWeb linked to OpenSSL itself would reach SSL_read through its own dependencies.
-    DlHandlePtr civet(dlopen(civetInfo.dli_fname, RTLD_LAZY | RTLD_NOLOAD));
+    CDlHandle civet(dlopen(civetInfo.dli_fname, RTLD_LAZY | RTLD_NOLOAD));
     if (!civet)
         return std::string(civetInfo.dli_fname) + " is not loaded";
     for (const char* name : {"SSL_read", "SSL_read_ex"}) {
@@ -154,9 +141,9 @@ int NV_PrepareTls() {
             return 0;
         }
         void* guardLib = s_compatHandles[1].get();
-        s_setLimits.store(AsFunction<PFN_SetLimits>(dlsym(guardLib, "NV_SetSslLimits")));
-        s_requestDone.store(AsFunction<PFN_RequestDone>(dlsym(guardLib, "NV_SslRequestDone")));
-        s_takeRefusal.store(AsFunction<PFN_TakeRefusal>(dlsym(guardLib, "NV_TakeSslRefusal")));
+        s_setLimits.store(DlFunction<PFN_SetLimits>(guardLib, "NV_SetSslLimits"));
+        s_requestDone.store(DlFunction<PFN_RequestDone>(guardLib, "NV_SslRequestDone"));
+        s_takeRefusal.store(DlFunction<PFN_TakeRefusal>(guardLib, "NV_TakeSslRefusal"));
         NV_SetTlsLimits(s_requestTimeoutMs.load(), s_webSocketIdleMs.load());
         return 1;
     } catch (...) {

@@ -1,17 +1,18 @@
 // WebSocket endpoint: pages may talk to the daemon over a WebSocket on the same TLS port as HTTP. The
-// HTTP dispatch leaves the handshake to CivetWeb, which then calls these callbacks on the worker thread
-// that the connection keeps while it is open. Per connection only its slot (its Origin) and whether
-// a close frame has been sent are kept; nothing is kept between the requests of its frames.
+// HTTP dispatch leaves the handshake to CivetWeb, which then calls the WebSocket callbacks on the
+// worker thread that the connection keeps while it is open, and they call the functions here. Per
+// connection only its slot (its Origin) and whether a close frame has been sent are kept; nothing is
+// kept between the requests of its frames.
 //
 // How CivetWeb 1.15 treats frames before they reach MG_WebSocketDataCB (checked against the library
 // as packaged, and held by the WebSocket tests):
 //  - every frame is delivered as it arrives, with its first byte (FIN bit and opcode) and the payload
 //    already unmasked; fragments are not joined, so a continuation frame arrives on its own;
 //  - a ping (opcode 9) is NOT answered by CivetWeb itself (its own ping handling is off): it reaches
-//    this callback, which answers with a pong carrying the ping's payload, as RFC 6455 asks;
-//  - a close (opcode 8) also reaches this callback first. CivetWeb ends its read loop after a close
-//    frame whatever the callback returns, and then closes the TCP connection without a close frame
-//    of its own: the answering close frame, echoing the client's status code, is written here.
+//    the data callback, which answers with a pong carrying the ping's payload, as RFC 6455 asks;
+//  - a close (opcode 8) also reaches the data callback first. CivetWeb ends its read loop after a
+//    close frame whatever the callback returns, and then closes the TCP connection without a close
+//    frame of its own: the answering close frame, echoing the client's status code, is written here.
 #include "server/WebSocketEndpoint.h"
 
 #include <civetweb.h>
@@ -20,7 +21,6 @@
 #include <memory>
 #include <string>
 
-#include "server/DMServer.h"
 #include "server/TlsCompat.h"
 #include "support/DMLog.h"
 #include "support/VexMutex.h"
@@ -39,7 +39,7 @@ unsigned ThreadNumber() {
 }
 
 // What is kept of one open WebSocket, as CivetWeb's user data of its connection: made by
-// MG_WebSocketConnectCB, deleted by MG_ConnectionCloseCB.
+// TakeWebSocketSlot, deleted by EndConnection.
 struct CWebSocketSlot {
     std::string origin;
     bool closeSent = false;
@@ -95,7 +95,7 @@ std::string OriginOf(const mg_connection* conn) {
     return origin != nullptr ? origin : "";
 }
 
-// Logs a handshake refused for the bound; `stage` names the callback.
+// Logs a handshake refused for the bounds; `stage` names the step.
 bool Admit(const mg_connection* conn, bool take, const char* stage) {
     const std::string origin = OriginOf(conn);
     int openNow = 0, openForOrigin = 0;
@@ -121,8 +121,8 @@ void WritePlaceholderAndClose(mg_connection* conn) {
 }
 
 // The client's close: answered with a close frame carrying its status code (none when it gave
-// none), unless this side has already sent its close and this is the answer to it. The callback
-// then returns 0 and CivetWeb ends the connection.
+// none), unless this side has already sent its close and this is the answer to it. The data
+// callback then returns 0 and CivetWeb ends the connection.
 void AnswerClose(mg_connection* conn, const char* data, std::size_t dataLen) {
     const bool hasCode = data != nullptr && dataLen >= 2;
     const unsigned code =
@@ -138,7 +138,8 @@ void AnswerClose(mg_connection* conn, const char* data, std::size_t dataLen) {
         slot->closeSent = true;
 }
 
-int HandleTextFrame(mg_connection* conn, const char* data, std::size_t dataLen) {
+int HandleTextFrame(mg_connection* conn, const char* data, std::size_t dataLen,
+                    IDMRequestSink* sink) {
     std::string text;
     CScopedWipe wipeText(text);
     if (data != nullptr && dataLen > 0)
@@ -152,9 +153,8 @@ int HandleTextFrame(mg_connection* conn, const char* data, std::size_t dataLen) 
 
     std::string reply;
     CScopedWipe wipeReply(reply);
-    // Read without a lock, as in the HTTP dispatch: CivetWeb is stopped before the object goes.
-    if (CDMServer::s_pServer != nullptr)
-        CDMServer::s_pServer->HandleRequestWS(text.c_str(), reply);
+    if (sink != nullptr)
+        sink->HandleRequestWS(text.c_str(), reply);
     DMlogprint("[WS] response :%s\n", reply.c_str());
     // An empty reply sends nothing and keeps the connection open for the next frame.
     if (!reply.empty())
@@ -162,13 +162,16 @@ int HandleTextFrame(mg_connection* conn, const char* data, std::size_t dataLen) 
     return 1;
 }
 
-int HandleFrame(mg_connection* conn, int bits, const char* data, std::size_t dataLen) {
+}  // namespace
+
+int HandleWebSocketFrame(mg_connection* conn, int bits, const char* data, std::size_t dataLen,
+                         IDMRequestSink* sink) {
     // The whole first byte is logged, so a final text frame shows as 0x00000081.
     DMlogprint("[WS][%u] op:0x%08X data_len:%d\n", ThreadNumber(), static_cast<unsigned>(bits),
                static_cast<int>(dataLen));
     switch (bits & 0x0F) {
         case MG_WEBSOCKET_OPCODE_TEXT:
-            return HandleTextFrame(conn, data, dataLen);
+            return HandleTextFrame(conn, data, dataLen, sink);
         case MG_WEBSOCKET_OPCODE_PING:
             mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_PONG, data, data != nullptr ? dataLen : 0);
             return 1;
@@ -181,62 +184,41 @@ int HandleFrame(mg_connection* conn, int bits, const char* data, std::size_t dat
     }
 }
 
-}  // namespace
+void LogWebSocketConnect(const mg_connection* conn) {
+    DMlogprint("[WS][%u] websocket_connect : %p\n", ThreadNumber(), static_cast<const void*>(conn));
+}
 
-bool WebSocketMayOpen(const struct mg_connection* conn) {
+void LogWebSocketReady(const mg_connection* conn) {
+    DMlogprint("[WS][%u] websocket_ready : %p\n", ThreadNumber(), static_cast<const void*>(conn));
+}
+
+bool WebSocketMayOpen(const mg_connection* conn) {
     return Admit(conn, /*take=*/false, "websocket_upgrade");
+}
+
+bool TakeWebSocketSlot(const mg_connection* conn) {
+    // The dispatch has looked already; this takes the slot, so that two handshakes at once cannot
+    // both pass the last one.
+    auto slot = std::make_unique<CWebSocketSlot>();
+    slot->origin = OriginOf(conn);
+    if (!Admit(conn, /*take=*/true, "websocket_connect"))
+        return false;
+    mg_set_user_connection_data(conn, slot.release());
+    return true;
 }
 
 int OpenWebSocketCount() {
     return Counts().Total();
 }
 
-int MG_WebSocketConnectCB(const struct mg_connection* conn, void* /*cbdata*/) {
-    try {
-        DMlogprint("[WS][%u] websocket_connect : %p\n", ThreadNumber(),
-                   static_cast<const void*>(conn));
-        // The dispatch has looked already; this takes the slot, so that two handshakes at once
-        // cannot both pass the last one. Refused here, CivetWeb answers nothing and closes.
-        auto slot = std::make_unique<CWebSocketSlot>();
-        slot->origin = OriginOf(conn);
-        if (!Admit(conn, /*take=*/true, "websocket_connect"))
-            return 1;
-        mg_set_user_connection_data(conn, slot.release());
-        return 0;
-    } catch (...) {
-        return 1;
-    }
-}
-
-void MG_WebSocketReadyCB(struct mg_connection* conn, void* /*cbdata*/) {
-    try {
-        DMlogprint("[WS][%u] websocket_ready : %p\n", ThreadNumber(),
-                   static_cast<const void*>(conn));
-    } catch (...) {
-    }
-}
-
-void MG_ConnectionCloseCB(const struct mg_connection* conn) {
-    try {
-        // Every connection ends here, on its worker thread: a WebSocket gives its slot back, and a
-        // connection the read guard ended is logged with the reason.
-        if (const char* why = NV_TakeTlsRefusal())
-            DMlogprint("[TLS][%u] connection ended : %s\n", ThreadNumber(), why);
-        std::unique_ptr<CWebSocketSlot> slot(SlotOf(conn));
-        if (slot) {
-            mg_set_user_connection_data(conn, nullptr);
-            Counts().Release(slot->origin);
-        }
-    } catch (...) {
-    }
-}
-
-int MG_WebSocketDataCB(struct mg_connection* conn, int bits, char* data, std::size_t dataLen,
-                       void* /*cbdata*/) {
-    // Nothing thrown may cross into CivetWeb; a frame that cannot be handled ends the connection.
-    try {
-        return HandleFrame(conn, bits, data, dataLen);
-    } catch (...) {
-        return 0;
+void EndConnection(const mg_connection* conn) {
+    // Every connection ends here, on its worker thread: a connection the read guard ended is
+    // logged with the reason, and a WebSocket gives its slot back.
+    if (const char* why = NV_TakeTlsRefusal())
+        DMlogprint("[TLS][%u] connection ended : %s\n", ThreadNumber(), why);
+    std::unique_ptr<CWebSocketSlot> slot(SlotOf(conn));
+    if (slot) {
+        mg_set_user_connection_data(conn, nullptr);
+        Counts().Release(slot->origin);
     }
 }
