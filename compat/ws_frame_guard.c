@@ -105,6 +105,9 @@ static pthread_cond_t s_watchCond;
 static struct WsGuard* s_watchList;
 static pthread_once_t s_watchOnce = PTHREAD_ONCE_INIT;
 static int s_watchRunning;
+/* When the watchdog wakes next by itself, 0 when it waits for a signal: a deadline set later than
+ * that needs no wake-up (WebSocket frames move theirs on every read). */
+static long long s_watchPlannedMs;
 
 static long long NowMs(void) {
     struct timespec now;
@@ -143,6 +146,7 @@ static void* WatchdogMain(void* arg) {
                 earliest = deadline;
             }
         }
+        s_watchPlannedMs = earliest;
         if (earliest == 0) {
             pthread_cond_wait(&s_watchCond, &s_watchMutex);
         } else {
@@ -188,7 +192,8 @@ static void SetDeadline(struct WsGuard* guard, SSL* ssl, long long deadlineMs) {
             s_watchList = guard;
             guard->linked = 1;
         }
-        pthread_cond_signal(&s_watchCond);
+        if (s_watchPlannedMs == 0 || deadlineMs < s_watchPlannedMs)
+            pthread_cond_signal(&s_watchCond);
     }
     pthread_mutex_unlock(&s_watchMutex);
 }
