@@ -55,10 +55,12 @@ public:
     // Stops CivetWeb (returns after its threads have ended); a second call does nothing.
     void StopServer();
 
-    // Forward the request text unchanged to the request handler. HandleRequest's reply is a
-    // complete HTTP response; HandleRequestWS's is the text of one WebSocket message.
-    void HandleRequest(const char* request, std::string& reply);
-    void HandleRequestWS(const char* request, std::string& reply);
+    // Forward the request text unchanged to the request handler. pageOrigin is the request's
+    // Origin header (for a WebSocket message, the handshake's), null when there was none: it
+    // decides which page's sessions the request may reach. HandleRequest's reply is a complete
+    // HTTP response; HandleRequestWS's is the text of one WebSocket message.
+    void HandleRequest(const char* request, const char* pageOrigin, std::string& reply);
+    void HandleRequestWS(const char* request, const char* pageOrigin, std::string& reply);
 
     unsigned short Port() const { return m_nPort; }
 

@@ -195,7 +195,9 @@ int HandlePost(mg_connection* conn) {
 
     std::string reply;
     CScopedWipe wipeReply(reply);
-    CDMServer::s_pServer->HandleRequest(buffer.Data(), reply);
+    // The Origin header, which the browser sets and the page cannot, keeps each page to its own
+    // sessions and parked results.
+    CDMServer::s_pServer->HandleRequest(buffer.Data(), origin, reply);
     WipeString(body);
 
     if (!reply.empty()) {

@@ -9,7 +9,7 @@ namespace {
 // The one spelling of init that asks for the version report, as json-c writes the string.
 const char kQuotedGetVersions[] = "\"get_versions\"";
 
-// Fields 1 to 9 of a header may hold page data; use_getresult is only ever a flag.
+// Every field but use_getresult may hold page data; use_getresult is only ever a flag.
 void WipeHeaderText(_PROTOCOL_HEADER& h) {
     WipeString(h.init);
     WipeString(h.id);
@@ -20,6 +20,7 @@ void WipeHeaderText(_PROTOCOL_HEADER& h) {
     WipeString(h.callback);
     WipeString(h.module);
     WipeString(h.m);
+    WipeString(h.partition);
 }
 
 // Members the two transports read alike, in lookup order.
@@ -65,7 +66,8 @@ _PROTOCOL_HEADER::_PROTOCOL_HEADER(const _PROTOCOL_HEADER& other)
       callback(other.callback),
       module(other.module),
       m(other.m),
-      use_getresult(other.use_getresult) {}
+      use_getresult(other.use_getresult),
+      partition(other.partition) {}
 
 _PROTOCOL_HEADER& _PROTOCOL_HEADER::operator=(const _PROTOCOL_HEADER& other) {
     if (this == &other)
@@ -81,6 +83,7 @@ _PROTOCOL_HEADER& _PROTOCOL_HEADER::operator=(const _PROTOCOL_HEADER& other) {
     module = other.module;
     m = other.m;
     use_getresult = other.use_getresult;
+    partition = other.partition;
     return *this;
 }
 
@@ -116,6 +119,18 @@ void DeleteQuotes(std::string& text) {
     const std::string::size_type last = text.rfind('"');
     if (last != std::string::npos)
         text.erase(last, 1);
+}
+
+std::string MakePagePartition(const char* originHeader) {
+    if (originHeader == nullptr)
+        return std::string();
+    return std::string("=") + originHeader;
+}
+
+std::string DescribePagePartition(const std::string& partition) {
+    if (partition.empty())
+        return "(no Origin header)";
+    return partition.substr(1);
 }
 
 void FillProtocolHeaderHTTP(CDM_Json& json, _PROTOCOL_HEADER& header) {
