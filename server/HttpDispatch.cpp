@@ -64,13 +64,13 @@ void EndRequestIfReadWhole(const mg_connection* conn, long long bodyBytesRead) {
 }
 
 // Reads up to `length` body bytes into `buffer`, which stays zero-terminated; the byte count, or 0
-// or less when nothing came (or no memory could be had). The buffer grows with the bytes that really arrive (in doubling
-// pieces) rather than with the number the page announced, so a Content-Length near the cap followed
-// by nothing costs the daemon no more than a small piece. Each mg_read fills its piece unless the
-// peer closes, the request time-out passes in silence, or the request time-out from the request's
-// first byte passes (the read guard's deadline), and then the body ends there, as a single read of
-// the whole length would have ended it. After the last case the connection is not read again:
-// CivetWeb closes it.
+// or less when nothing came (or no memory could be had). The buffer grows with the bytes that
+// really arrive (in doubling pieces) rather than with the number the page announced, so a
+// Content-Length near the cap followed by nothing costs the daemon no more than a small piece. Each
+// mg_read fills its piece unless the peer closes, the request time-out passes in silence, or the
+// request time-out from the request's first byte passes (the read guard's deadline), and then the
+// body ends there, as a single read of the whole length would have ended it. After the last case
+// the connection is not read again: CivetWeb closes it.
 int ReadBody(mg_connection* conn, std::size_t length, CWipedBuffer& buffer) {
     constexpr std::size_t kFirstPiece = 64 * 1024;
     std::size_t total = 0;

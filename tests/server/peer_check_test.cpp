@@ -16,11 +16,11 @@
 #include <memory>
 
 #include "LogCapture.h"
+#include "TlsHttpClient.h"
 #include "nv_config.h"
 #include "server/DMServer.h"
 #include "server/PeerCheck.h"
 #include "server/TlsCompat.h"
-#include "tests/e2e/http_e2e_test.h"
 #include "tests/server/TestSockets.h"
 
 using namespace nvtest;

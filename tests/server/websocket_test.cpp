@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "LogCapture.h"
+#include "WsClient.h"
 #include "nv_config.h"
 #include "server/TlsCompat.h"
 #include "server/WebSocketEndpoint.h"
-#include "tests/e2e/wss_e2e_test.h"
 #include "tests/server/InProcessServer.h"
 
 using namespace nvtest;
