@@ -323,6 +323,28 @@ int DMLinuxUtil_CheckProcessCmdline(const char* name) {
 
 }  // extern "C"
 
+bool DMLinuxUtil_FindProcesses(const char* program, std::vector<DMProcessInfo>& found) {
+    found.clear();
+    const std::string& root = ProcRoot();
+    DirPtr dir(opendir(root.c_str()));
+    if (!dir || program == nullptr)
+        return static_cast<bool>(dir);
+    while (struct dirent* entry = readdir(dir.get())) {
+        if (!IsDirectoryEntry(root.c_str(), entry))
+            continue;
+        int id = ProcessNumber(entry->d_name);
+        if (id <= 0)
+            continue;
+        std::string path = root + "/" + std::to_string(id) + "/cmdline";
+        char cmdline[256];
+        if (ReadFirstLine(path.c_str(), cmdline, sizeof(cmdline)) != 0 || cmdline[0] == '\0')
+            continue;
+        if (std::strcmp(cmdline, program) == 0)
+            found.push_back({id, ProcessRealUid(root, id), cmdline});
+    }
+    return true;
+}
+
 void DMLinuxUtil_CommandPause(unsigned int usec) {
     s_pRunner->Pause(usec);
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 extern "C" {
 // Matching processes tolerated so far by DMLinuxUtil_CheckProcessCmdline; starts at 1, never reset.
@@ -32,6 +33,18 @@ int DMLinuxUtil_CheckProcessCmdline(const char* name);
 // Returns 0, or -1 when the file cannot be opened (buffer untouched).
 int ReadFirstLine(const char* path, char* buffer, int length);
 }
+
+// A process found by DMLinuxUtil_FindProcesses: its id, its real user id (-1 when unreadable) and
+// its program path as it was started (the first argument of its command line).
+struct DMProcessInfo {
+    int nPid;
+    long nRealUid;
+    std::string program;
+};
+// Every process whose program path equals program, any user's, in the order /proc lists them.
+// The same scan as the single-instance rule, for callers that need to know who runs what.
+// False when /proc cannot be opened.
+bool DMLinuxUtil_FindProcesses(const char* program, std::vector<DMProcessInfo>& found);
 
 // Pause between background commands, taken through the shell runner so that tests need not wait.
 void DMLinuxUtil_CommandPause(unsigned int usec);

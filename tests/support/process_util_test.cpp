@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -325,6 +326,18 @@ TEST_F(SingleInstance, CheckProcessCmdline_FakeProc_OrderKernelThreadsAndOtherUs
 
     EXPECT_EQ(-1, DMLinuxUtil_CheckProcessCmdline("/opt/v/NorrimVelstraSvc"));
     EXPECT_FALSE(cap.Contains("[NOT] main, checkSameProcess() check OK."));
+
+    // The same scan naming every user's instance: exact program path, uid -1 when unreadable.
+    WriteFakeProcess(root, "13", std::string("/opt/v/NorrimVelstraSvcX\0", 25), me);
+    std::vector<DMProcessInfo> found;
+    ASSERT_TRUE(DMLinuxUtil_FindProcesses("/opt/v/NorrimVelstraSvc", found));
+    std::map<int, long> uids;
+    for (const DMProcessInfo& p : found) {
+        EXPECT_EQ("/opt/v/NorrimVelstraSvc", p.program);
+        uids[p.nPid] = p.nRealUid;
+    }
+    EXPECT_EQ((std::map<int, long>{{3, me + 1000}, {4, -1}, {5, me}, {9, me}}), uids);
+    fs::remove_all(root + "/13");
 
     // Without this user's other instance, other users' daemons do not count, but every process
     // examined is still logged.
