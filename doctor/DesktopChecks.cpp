@@ -102,14 +102,20 @@ std::string PolicyValue(const std::string& path, const std::string& key, bool ne
         return "";
     }
     std::string value;
+    // json-c writes "/" as a backslash and "/"; the value is shown to people, so the plain form is kept.
+    auto plain = [](std::string json) {
+        for (size_t at = json.find("\\/"); at != std::string::npos; at = json.find("\\/", at))
+            json.erase(at, 1);
+        return json;
+    };
     if (nested) {
         CDM_Json policies;
         if (doc.GetValueString("policies", value) != 0 || policies.Parse(value) != 0)
             return "";
         value.clear();
-        return policies.GetValueString(key, value) == 0 ? value : "";
+        return policies.GetValueString(key, value) == 0 ? plain(value) : "";
     }
-    return doc.GetValueString(key, value) == 0 ? value : "";
+    return doc.GetValueString(key, value) == 0 ? plain(value) : "";
 }
 
 }  // namespace
@@ -135,8 +141,8 @@ void CheckBrowsers(const DoctorContext& /*ctx*/, CDoctorReport& report) {
         }
     }
     if (!broken.empty())
-        report.Add("chromium policy", CheckState::Warning,
-                   "not JSON, so Chromium ignores it: " + broken, "");
+        report.Add("chromium policy files", CheckState::Warning,
+                   "not JSON, so Chromium ignores it: " + broken);
     if (!chromium.empty())
         report.Add("chromium policy", CheckState::Good,
                    "LocalNetworkAccessAllowedForUrls in " + chromiumFile + ": " + chromium +

@@ -185,6 +185,50 @@ TEST(Doctor, UsageErrors_ExitTwo) {
     EXPECT_NE(help.output.find("usage: nv-doctor [-H dir] [--json]"), std::string::npos);
 }
 
+TEST(Doctor, BrowserPolicies_ReportedWhenPresentWarnedWhenBroken) {
+    TempDir home;
+    // The staged policy places are this build's own; what the test writes there goes again.
+    struct Cleanup {
+        ~Cleanup() {
+            std::error_code ignored;
+            fs::remove(fs::path(NV_CHROMIUM_POLICY_DIR) / "nv-allow.json", ignored);
+            fs::remove(fs::path(NV_CHROMIUM_POLICY_DIR) / "nv-broken.json", ignored);
+            fs::remove(NV_FIREFOX_POLICY_FILE, ignored);
+        }
+    } cleanup;
+    DoctorRun run = RunDoctor(home.Path());
+    ASSERT_TRUE(run.validJson) << run.output;
+    EXPECT_EQ(run.Detail("chromium policy"),
+              std::string("none in ") + NV_CHROMIUM_POLICY_DIR +
+                  ": each public site needs the user's local network permission");
+
+    fs::create_directories(NV_CHROMIUM_POLICY_DIR);
+    fs::create_directories(fs::path(NV_FIREFOX_POLICY_FILE).parent_path());
+    const std::string allow = std::string(NV_CHROMIUM_POLICY_DIR) + "/nv-allow.json";
+    ASSERT_TRUE(WriteWholeFile(
+        allow, "{ \"LocalNetworkAccessAllowedForUrls\": [\"https://app.example.com\"] }\n"));
+    ASSERT_TRUE(
+        WriteWholeFile(NV_FIREFOX_POLICY_FILE,
+                       "{ \"policies\": { \"LocalNetworkAccess\": { \"Enabled\": true } } }"));
+    run = RunDoctor(home.Path());
+    ASSERT_TRUE(run.validJson) << run.output;
+    EXPECT_EQ(run.State("chromium policy"), "good");
+    EXPECT_NE(run.Detail("chromium policy").find(allow), std::string::npos);
+    EXPECT_NE(run.Detail("chromium policy").find("[ \"https://app.example.com\" ]"),
+              std::string::npos)
+        << run.Detail("chromium policy");
+    EXPECT_NE(run.Detail("firefox policy").find("LocalNetworkAccess in "), std::string::npos)
+        << run.Detail("firefox policy");
+
+    // A policy file Chromium cannot read is a warning, not a failure.
+    ASSERT_TRUE(WriteWholeFile(std::string(NV_CHROMIUM_POLICY_DIR) + "/nv-broken.json", "{ nope"));
+    run = RunDoctor(home.Path());
+    ASSERT_TRUE(run.validJson) << run.output;
+    EXPECT_EQ(run.State("chromium policy files"), "warning");
+    EXPECT_NE(run.Detail("chromium policy files").find("nv-broken.json"), std::string::npos);
+    EXPECT_EQ(run.State("chromium policy"), "good");
+}
+
 TEST_F(DoctorInstalled, HealthyAfterInstall_ExitsZeroEveryCheckGoodOrWarning) {
     DoctorRun run = RunDoctor(Home());
     EXPECT_EQ(run.exitCode, 0) << run.output;
