@@ -163,9 +163,13 @@ bool DaemonVersions(const DoctorContext& ctx, std::string& daemon, std::string& 
         error = "the daemon refused the version request";
         return false;
     }
+    // Only the head of the envelope is read: the version members and the status come before the
+    // module's reply, so the reply itself is never copied out of the wiped buffer.
+    const size_t cut = reply.find(", \"reply\":", head);
     CDM_Json root;
-    if (root.Parse(reply.substr(head + 4)) != 0) {
-        error = "the reply to the version request is not JSON";
+    if (cut == std::string::npos ||
+        root.Parse(reply.substr(head + 4, cut - head - 4) + " } }") != 0) {
+        error = "the reply to the version request is not the envelope expected";
         return false;
     }
     std::string text;
