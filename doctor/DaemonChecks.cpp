@@ -208,14 +208,14 @@ void CheckDaemonAndPorts(DoctorContext& ctx, CDoctorReport& report) {
                 who += " (" + ProcessName(pid) + ", pid " + std::to_string(pid) + ")";
             portLines.push_back(
                 {name, CheckState::Warning,
-                 who + "; pages probing this port get no answer they can use and go on", ""});
+                 who + "; pages probing this port reach that program, not the daemon", ""});
             continue;
         }
         std::string who = "another program of this user";
         if (pid > 0)
             who += " (" + ProcessName(pid) + ", pid " + std::to_string(pid) + ")";
         portLines.push_back({name, CheckState::Warning,
-                             who + "; pages probing this port get no answer they can use and go on",
+                             who + "; pages probing this port reach that program, not the daemon",
                              ""});
     }
 

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "doctor/Doctor.h"
@@ -30,9 +31,7 @@ void Usage(FILE* out) {
                  NV_DOCTOR_NAME);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     bool json = false;
     DMLinuxUtil_Initialize();
     for (int i = 1; i < argc; ++i) {
@@ -78,4 +77,19 @@ int main(int argc, char** argv) {
                                                std::to_string(ctx.uid) + ", home " + ctx.home);
     std::fwrite(out.data(), 1, out.size(), stdout);
     return report.AnyBad() ? kExitBad : kExitGood;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A check that meets something it cannot handle (no memory) ends the run as a failure, with
+    // a line saying so, never with an abort.
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: stopped: %s\n", NV_DOCTOR_NAME, e.what());
+    } catch (...) {
+        std::fprintf(stderr, "%s: stopped by an unexpected error\n", NV_DOCTOR_NAME);
+    }
+    return kExitBad;
 }

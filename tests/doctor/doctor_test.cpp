@@ -4,8 +4,12 @@
 // Files at fixed paths are replaced only inside a private mount namespace of the tool's run.
 #include <json-c/json.h>
 #include <gtest/gtest.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -104,9 +108,20 @@ DoctorRun RunDoctor(const std::string& home, bool json = true,
     return run;
 }
 
+// Processes come and go while /proc is read: plain reads, and a process gone meanwhile is skipped.
 bool FirefoxRuns() {
-    for (const auto& e : fs::directory_iterator("/proc")) {
-        if (ReadWholeFile(e.path().string() + "/comm").find("firefox") != std::string::npos)
+    std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), &closedir);
+    while (proc) {
+        struct dirent* e = readdir(proc.get());
+        if (e == nullptr)
+            break;
+        int fd = open(("/proc/" + std::string(e->d_name) + "/comm").c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        char name[64] = {};
+        ssize_t n = read(fd, name, sizeof(name) - 1);
+        close(fd);
+        if (n > 0 && std::strstr(name, "firefox") != nullptr)
             return true;
     }
     return false;
