@@ -121,10 +121,21 @@ std::string PolicyValue(const std::string& path, const std::string& key, bool ne
 }  // namespace
 
 void CheckAutostart(const DoctorContext& ctx, CDoctorReport& report) {
-    CheckEntry("autostart (user)", ctx.home + "/.config/autostart/" + kEntryName,
-               ctx.program + " -A", /*required=*/true, report);
-    CheckEntry("autostart (system)", std::string(NV_SYSTEM_AUTOSTART_DIR) + "/" + kEntryName,
-               ctx.program + " -I", /*required=*/false, report);
+    const std::string userEntry = ctx.home + "/.config/autostart/" + kEntryName;
+    const std::string systemEntry = std::string(NV_SYSTEM_AUTOSTART_DIR) + "/" + kEntryName;
+    std::string text;
+    // Before the user's first graphical login after the package came, only the package's entry
+    // exists; it runs -I at that login, which writes the user's own.
+    if (!ReadFile(userEntry, text) && ReadFile(systemEntry, text) &&
+        DesktopValue(text, "Exec") == ctx.program + " -I")
+        report.Add("autostart (user)", CheckState::Warning,
+                   "missing: " + userEntry +
+                       "; the package's entry writes it at this user's next "
+                       "graphical login (or run " +
+                       ctx.program + " -I)");
+    else
+        CheckEntry("autostart (user)", userEntry, ctx.program + " -A", /*required=*/true, report);
+    CheckEntry("autostart (system)", systemEntry, ctx.program + " -I", /*required=*/false, report);
 }
 
 void CheckBrowsers(const DoctorContext& /*ctx*/, CDoctorReport& report) {

@@ -244,6 +244,38 @@ TEST(Doctor, BrowserPolicies_ReportedWhenPresentWarnedWhenBroken) {
     EXPECT_EQ(run.State("chromium policy"), "good");
 }
 
+TEST(Doctor, AutostartEntries_UserEntryMissingIsBadUnlessThePackagesEntryWillWriteIt) {
+    TempDir home;
+    const std::string systemEntry = std::string(NV_SYSTEM_AUTOSTART_DIR) + "/NorrimVelstra.desktop";
+    struct Cleanup {
+        std::string path;
+        ~Cleanup() {
+            std::error_code ignored;
+            fs::remove(path, ignored);
+        }
+    } cleanup{systemEntry};
+    DoctorRun run = RunDoctor(home.Path());
+    ASSERT_TRUE(run.validJson) << run.output;
+    EXPECT_EQ(run.State("autostart (user)"), "bad");
+    EXPECT_EQ(run.State("autostart (system)"), "good");
+
+    fs::create_directories(NV_SYSTEM_AUTOSTART_DIR);
+    ASSERT_TRUE(WriteWholeFile(systemEntry, "[Desktop Entry]\nType=Application\nExec=" + kProgram +
+                                                " -I\nTryExec=" + kProgram + "\n"));
+    run = RunDoctor(home.Path());
+    EXPECT_EQ(run.State("autostart (user)"), "warning") << run.Detail("autostart (user)");
+    EXPECT_EQ(run.Detail("autostart (system)"), systemEntry + " runs \"" + kProgram + " -I\"");
+
+    // An entry of the user's that starts something else is named with what it runs.
+    const std::string userEntry = home.Path() + "/.config/autostart/NorrimVelstra.desktop";
+    fs::create_directories(fs::path(userEntry).parent_path());
+    ASSERT_TRUE(WriteWholeFile(userEntry, "[Desktop Entry]\nExec=/usr/bin/true -A\n"));
+    run = RunDoctor(home.Path());
+    EXPECT_EQ(run.State("autostart (user)"), "bad");
+    EXPECT_EQ(run.Detail("autostart (user)"),
+              userEntry + " runs \"/usr/bin/true -A\", not \"" + kProgram + " -A\"");
+}
+
 TEST_F(DoctorInstalled, HealthyAfterInstall_ExitsZeroEveryCheckGoodOrWarning) {
     DoctorRun run = RunDoctor(Home());
     EXPECT_EQ(run.exitCode, 0) << run.output;
