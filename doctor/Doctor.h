@@ -53,6 +53,7 @@ struct DoctorContext {
     pid_t daemonPid = 0;            // this user's serving daemon, 0 when none was found
     unsigned short daemonPort = 0;  // the port it serves, 0 when none
     bool daemonAnswered = false;    // a TLS handshake with it completed (verified or not)
+    bool daemonSilent = false;      // a handshake with it ran out of time
 };
 
 // Daemon and ports: this user's daemon (process id, program path, running since, port) and who

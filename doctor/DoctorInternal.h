@@ -25,6 +25,8 @@ public:
     bool Connect(unsigned short port, const std::string& host, const std::string& rootCertFile,
                  Clock::time_point deadline, std::string& error);
     long VerifyResult() const { return m_nVerify; }
+    // True when Connect failed because the deadline passed (the peer is silent, not refusing).
+    bool TimedOut() const { return m_bTimedOut; }
     bool Send(const std::string& data, Clock::time_point deadline);
     // Reads until the peer closes; false on a time-out or beyond limit bytes.
     bool ReceiveAll(std::string& out, size_t limit, Clock::time_point deadline);
@@ -42,7 +44,8 @@ private:
     std::unique_ptr<SSL, SslFree> m_ssl;
     int m_fd = -1;
     long m_nVerify = -1;
+    bool m_bTimedOut = false;
 };
 
-// The end of the time the TLS part may take, fixed at its first use.
+// The end of the time one exchange with the daemon may take, counted from now.
 CTlsConnection::Clock::time_point TlsDeadline();

@@ -141,7 +141,8 @@ std::string FormEncoded(const std::string& text) {
 bool DaemonVersions(const DoctorContext& ctx, std::string& daemon, std::string& module,
                     std::string& status, std::string& error) {
     CTlsConnection conn;
-    if (!conn.Connect(ctx.daemonPort, "127.0.0.1", ctx.rootCertFile, TlsDeadline(), error))
+    const auto deadline = TlsDeadline();
+    if (!conn.Connect(ctx.daemonPort, "127.0.0.1", ctx.rootCertFile, deadline, error))
         return false;
     const std::string body =
         "request=" + FormEncoded(
@@ -154,7 +155,7 @@ bool DaemonVersions(const DoctorContext& ctx, std::string& daemon, std::string& 
         std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
     std::string reply;
     CScopedWipe wipeReply(reply);
-    if (!conn.Send(request, TlsDeadline()) || !conn.ReceiveAll(reply, 1 << 20, TlsDeadline())) {
+    if (!conn.Send(request, deadline) || !conn.ReceiveAll(reply, 1 << 20, deadline)) {
         error = "no complete reply to the version request within the time allowed";
         return false;
     }
