@@ -29,7 +29,8 @@
 #include "doctor/Doctor.h"
 #include "doctor/DoctorInternal.h"
 #include "nv_config.h"
-#include "server/PeerCheck.h"
+#include "server/TcpTable.h"
+#include "support/Owners.h"
 #include "support/ProcessUtil.h"
 #include "support/Wipe.h"
 
@@ -96,7 +97,7 @@ std::string ProcessStart(int pid) {
 // read (this user's own; every process when run as root).
 std::map<unsigned long long, int> SocketOwners() {
     std::map<unsigned long long, int> owners;
-    std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), &closedir);
+    DirPtr proc(opendir("/proc"));
     if (!proc)
         return owners;
     while (struct dirent* e = readdir(proc.get())) {
@@ -104,7 +105,7 @@ std::map<unsigned long long, int> SocketOwners() {
         if (pid <= 0)
             continue;
         std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
-        std::unique_ptr<DIR, int (*)(DIR*)> fds(opendir(fdDir.c_str()), &closedir);
+        DirPtr fds(opendir(fdDir.c_str()));
         if (!fds)
             continue;
         while (struct dirent* f = readdir(fds.get())) {
@@ -131,32 +132,46 @@ struct Listener {
 std::map<unsigned short, std::vector<Listener>> ListenersOnFixedPorts() {
     std::map<unsigned short, std::vector<Listener>> result;
     for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        std::istringstream in(ReadSmallFile(table));
-        std::string line;
-        while (std::getline(in, line)) {
-            TcpTableRow row{};
-            if (!ParseTcpTableRow(line.c_str(), row) || row.state != kStateListen)
-                continue;
-            if (row.localPort < kFirstPort || row.localPort > kLastPort)
-                continue;
-            result[row.localPort].push_back({row.uid, row.inode});
-        }
+        ForEachTcpTableRow(table, [&result](const TcpTableRow& row) {
+            if (row.state == kStateListen && row.localPort >= kFirstPort &&
+                row.localPort <= kLastPort)
+                result[row.localPort].push_back({row.uid, row.inode});
+            return true;
+        });
     }
     return result;
+}
+
+struct DaemonProcess {
+    int pid;
+    long uid;
+};
+
+// Every process, of any user, started with the program path (the first argument of its command
+// line), as the single-instance rule finds them.
+std::vector<DaemonProcess> ProcessesOf(const std::string& program) {
+    std::vector<DaemonProcess> found;
+    DMLinuxUtil_ForEachProcess([&](int id, const std::string& dir) {
+        // The arguments are separated by zero bytes, so the text read is the program path.
+        char cmdline[256];
+        if (ReadFirstLine((dir + "/cmdline").c_str(), cmdline, sizeof(cmdline)) == 0 &&
+            program == cmdline)
+            found.push_back({id, DMLinuxUtil_ProcessRealUid(id)});
+        return true;
+    });
+    return found;
 }
 
 }  // namespace
 
 void CheckDaemonAndPorts(DoctorContext& ctx, CDoctorReport& report) {
-    std::vector<DMProcessInfo> processes;
-    DMLinuxUtil_FindProcesses(ctx.program.c_str(), processes);
     std::set<int> mine;
     std::map<long, std::vector<int>> othersByUid;
-    for (const DMProcessInfo& p : processes) {
-        if (p.nRealUid == static_cast<long>(ctx.uid))
-            mine.insert(p.nPid);
+    for (const DaemonProcess& p : ProcessesOf(ctx.program)) {
+        if (p.uid == static_cast<long>(ctx.uid))
+            mine.insert(p.pid);
         else
-            othersByUid[p.nRealUid].push_back(p.nPid);
+            othersByUid[p.uid].push_back(p.pid);
     }
 
     const auto listeners = ListenersOnFixedPorts();

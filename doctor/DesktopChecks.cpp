@@ -13,6 +13,7 @@
 #include "doctor/Doctor.h"
 #include "nv_config.h"
 #include "support/DM_Json.h"
+#include "support/Owners.h"
 
 namespace {
 
@@ -76,7 +77,7 @@ void CheckEntry(const std::string& name, const std::string& path, const std::str
 // Policy files of a directory in the order a browser reads them.
 std::vector<std::string> JsonFiles(const std::string& dir) {
     std::vector<std::string> files;
-    std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), &closedir);
+    DirPtr d(opendir(dir.c_str()));
     if (!d)
         return files;
     while (struct dirent* e = readdir(d.get())) {
