@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "TestFiles.h"
+#include "WaitFor.h"
 #include "nv_config.h"
 #include "tests/e2e/E2eProcess.h"
 #include "tests/e2e/TestUser.h"
@@ -132,17 +133,6 @@ bool DatabaseHoldsRoot(const std::string& dir) {
            std::string::npos;
 }
 
-template <typename Pred>
-bool WaitUntil(Pred pred, std::chrono::seconds limit) {
-    auto deadline = Clock::now() + limit;
-    while (!pred()) {
-        if (Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
-
 bool PortsFree() {
     for (unsigned short port = 4441; port <= 4445; ++port)
         if (!RunCommand("ss", {"-Htln", "sport = :" + std::to_string(port)}).output.empty())
@@ -169,7 +159,7 @@ protected:
         ASSERT_TRUE(Install()) << "-I did not finish";
         m_port = WaitForDaemonOf(getuid(), m_pid);
         ASSERT_NE(m_port, 0) << "the daemon started by -I does not serve";
-        ASSERT_TRUE(WaitUntil(
+        ASSERT_TRUE(WaitFor(
             [this] {
                 return DatabaseHoldsRoot(Home() + "/.pki/nssdb") && DatabaseHoldsRoot(m_profile) &&
                        fs::exists(Home() + "/.config/autostart/NorrimVelstra.desktop");
@@ -184,7 +174,7 @@ protected:
     // -I (it has not started the daemon yet) is ended with its session and run again.
     bool Install() {
         for (int attempt = 0; attempt < 3; ++attempt) {
-            if (!WaitUntil([] { return !FirefoxRuns(); }, std::chrono::seconds(180)))
+            if (!WaitFor([] { return !FirefoxRuns(); }, std::chrono::seconds(180)))
                 return false;
             // setsid: xvfb-run, its X server and -I form a session whose id is the child's.
             Launched run("/usr/bin/setsid", {"xvfb-run", "-a", kProgram, "-H", Home(), "-I"});
