@@ -216,8 +216,9 @@ int DispatchRequest(mg_connection* conn) {
     if (CDMServer::s_pServer == nullptr)
         return -1;
     // Every user of the machine shares 127.0.0.1 and these ports: a request from another user's
-    // socket (a WebSocket handshake included) is refused before anything else is looked at.
-    if (!IsPeerOfThisUser(conn)) {
+    // socket (a WebSocket handshake included) is refused before anything else is looked at. The
+    // lookup is made for a connection's first request; a connection that passed stays passed.
+    if (!IsConnectionOfThisUser(conn)) {
         WriteRejection(conn);
         return 1;
     }
