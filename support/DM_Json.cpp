@@ -5,6 +5,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
+
+#include "support/Wipe.h"
 
 namespace {
 // Older json-c releases reported failures as error-coded pointer values (the top 4000 addresses)
@@ -13,6 +16,24 @@ bool IsValid(json_object* obj) {
     return obj != nullptr &&
            reinterpret_cast<std::uintptr_t>(obj) < static_cast<std::uintptr_t>(-4000);
 }
+struct TokenerFree {
+    void operator()(json_tokener* tokener) const { json_tokener_free(tokener); }
+};
+
+// One tokener per thread, reset for each parse, instead of a new one (and its buffers) per request.
+// Null when none could be made; Parse then lets json-c make its own.
+json_tokener* ThreadTokener() {
+    thread_local std::unique_ptr<json_tokener, TokenerFree> tokener(json_tokener_new());
+    return tokener.get();
+}
+
+// The tokener's string buffer keeps the last string token of the request after the parse, and the
+// tokener outlives the request: wiped at once.
+void WipeTokenerText(json_tokener* tokener) {
+    if (tokener->pb != nullptr && tokener->pb->buf != nullptr && tokener->pb->size > 0)
+        WipeBuffer(tokener->pb->buf, static_cast<std::size_t>(tokener->pb->size));
+}
+
 }  // namespace
 
 CDM_Json::~CDM_Json() {
@@ -25,9 +46,25 @@ void CDM_Json::Clear() {
     m_pRoot = nullptr;
 }
 
-int CDM_Json::Parse(std::string text) {
+int CDM_Json::Parse(const std::string& text) {
     Clear();
-    json_object* parsed = json_tokener_parse(text.c_str());
+    json_object* parsed = nullptr;
+    json_tokener* tokener = ThreadTokener();
+    if (tokener == nullptr) {
+        parsed = json_tokener_parse(text.c_str());
+    } else {
+        // What json_tokener_parse does, with the thread's tokener: the whole text, and nothing
+        // unless it parsed without error.
+        json_tokener_reset(tokener);
+        parsed = json_tokener_parse_ex(tokener, text.c_str(), -1);
+        if (json_tokener_get_error(tokener) != json_tokener_success) {
+            if (parsed != nullptr)
+                json_object_put(parsed);
+            parsed = nullptr;
+        }
+        WipeTokenerText(tokener);
+        json_tokener_reset(tokener);
+    }
     if (!IsValid(parsed))
         return -1;
     m_pRoot = parsed;

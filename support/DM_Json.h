@@ -15,7 +15,7 @@ public:
     CDM_Json& operator=(const CDM_Json&) = delete;
 
     // 0 when text is any JSON value, -1 otherwise (the document is then empty).
-    virtual int Parse(std::string text);
+    virtual int Parse(const std::string& text);
     // The member's JSON text (strings keep their quotes and escapes). -1, with out untouched, when
     // there is no object root or the member is missing or null.
     virtual int GetValueString(const std::string& key, std::string& out);
