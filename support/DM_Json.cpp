@@ -129,6 +129,76 @@ int CDM_Json::AddObject(const std::string& key, CDM_Json* child) {
     return AddMember(key, shared);
 }
 
+namespace {
+// The two-character escape of a byte, or 0 when it has none.
+char ShortEscape(unsigned char c) {
+    switch (c) {
+        case '\b':
+            return 'b';
+        case '\n':
+            return 'n';
+        case '\r':
+            return 'r';
+        case '\t':
+            return 't';
+        case '\f':
+            return 'f';
+        case '"':
+            return '"';
+        case '\\':
+            return '\\';
+        case '/':
+            return '/';
+        default:
+            return 0;
+    }
+}
+}  // namespace
+
+std::size_t JsonStringSize(const char* text) {
+    std::size_t size = 2;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+        if (ShortEscape(*p) != 0)
+            size += 2;
+        else if (*p < 0x20)
+            size += 6;
+        else
+            size += 1;
+    }
+    return size;
+}
+
+void AppendJsonString(std::string& out, const char* text) {
+    static const char kHex[] = "0123456789abcdef";
+    out += '"';
+    const char* run = text;  // bytes copied as they are, appended in one piece
+    const char* p = text;
+    for (; *p != 0; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        const char escape = ShortEscape(c);
+        if (escape == 0 && c >= 0x20)
+            continue;
+        out.append(run, static_cast<std::size_t>(p - run));
+        if (escape != 0) {
+            const char pair[2] = {'\\', escape};
+            out.append(pair, 2);
+        } else {
+            const char code[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0x0F]};
+            out.append(code, 6);
+        }
+        run = p + 1;
+    }
+    out.append(run, static_cast<std::size_t>(p - run));
+    out += '"';
+}
+
+void CJsonObjectWriter::Key(const char* key) {
+    m_out += m_bFirst ? " " : ", ";
+    m_bFirst = false;
+    AppendJsonString(m_out, key);
+    m_out += ": ";
+}
+
 std::string CDM_Json::toString() {
     if (!IsValid(m_pRoot))
         return std::string();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "support/DM_Json.h"
 
@@ -188,4 +189,52 @@ TEST(DMJson, Clear_BuiltDocument_BecomesEmptyAndReusable) {
     json.Clear();
     json.AddObject("b", std::string("2"));
     EXPECT_EQ(json.toString(), R"({ "b": "2" })");
+}
+
+// --- Text written without a tree ----------------------------------------------------------------
+
+// The writer must give exactly json-c's text, as replies used to be json-c's: every byte value on
+// its own and inside other text, keys included, nested and empty objects.
+TEST(DMJson, JsonTextWriter_EveryByteAndNesting_SameTextAsJsonC) {
+    std::string all;
+    for (int c = 1; c < 256; ++c)
+        all += static_cast<char>(c);
+    std::vector<std::string> values = {"", "plain", "a/b\"c\\d", std::string("cut\0here", 8), all};
+    for (int c = 1; c < 256; ++c)
+        values.push_back("x" + std::string(1, static_cast<char>(c)) + "y");
+    for (const std::string& value : values) {
+        CDM_Json tree;
+        CDM_Json inner;
+        CDM_Json shared;
+        inner.AddObject("in" + value, value);
+        tree.AddObject("k", value);
+        tree.AddObject("nested", &inner);
+        shared.AddObject("late", std::string("in a shared child"));
+        tree.AddObject("shared", &shared);
+        tree.AddObject("last", value);
+
+        std::string text;
+        CJsonObjectWriter root(text);
+        root.String("k", value);
+        root.Key("nested");
+        CJsonObjectWriter nested(text);
+        nested.String(("in" + value).c_str(), value);
+        nested.End();
+        root.Key("shared");
+        CJsonObjectWriter sharedWriter(text);
+        sharedWriter.String("late", "in a shared child");
+        sharedWriter.End();
+        root.String("last", value);
+        root.End();
+        ASSERT_EQ(text, tree.toString()) << "value of " << value.size() << " bytes";
+
+        std::string quoted;
+        AppendJsonString(quoted, value.c_str());
+        EXPECT_EQ(quoted.size(), JsonStringSize(value.c_str()));
+    }
+    std::string emptyObject;
+    CJsonObjectWriter(emptyObject).End();
+    CDM_Json parsed;
+    ASSERT_EQ(parsed.Parse("{}"), 0);
+    EXPECT_EQ(emptyObject, parsed.toString());
 }
