@@ -23,6 +23,7 @@
  * it drips. While the daemon reads a body it sets a deadline for the reading thread
  * (NV_SetSslReadDeadline); a read on that thread past the deadline fails like a refused frame, and
  * so does every later read of that connection, so CivetWeb ends it. */
+#define _GNU_SOURCE /* memmem */
 #include <dlfcn.h>
 #include <limits.h>
 #include <openssl/err.h>
@@ -185,19 +186,18 @@ static int Refuse(struct WsGuard* guard) {
  * the bytes handed out before it; n when there is none. */
 static size_t HeaderEnd(const struct WsGuard* guard, const unsigned char* data, size_t n) {
     static const unsigned char kEnd[4] = {'\r', '\n', '\r', '\n'};
-    unsigned char window[4];
-    size_t have = guard->tailLen;
-    memcpy(window, guard->tail, have);
-    for (size_t i = 0; i < n; ++i) {
-        if (have == 4) {
-            memmove(window, window + 1, 3);
-            have = 3;
-        }
-        window[have++] = data[i];
-        if (have == 4 && memcmp(window, kEnd, 4) == 0)
-            return i + 1;
+    /* An end that begins in the (up to 3) bytes handed out before ends in the first 3 of these. */
+    if (guard->tailLen > 0) {
+        unsigned char joint[6];
+        const size_t head = n < 3 ? n : 3;
+        memcpy(joint, guard->tail, guard->tailLen);
+        memcpy(joint + guard->tailLen, data, head);
+        for (size_t i = 0; i + 4 <= guard->tailLen + head; ++i)
+            if (memcmp(joint + i, kEnd, 4) == 0)
+                return i + 4 - guard->tailLen;
     }
-    return n;
+    const unsigned char* found = (const unsigned char*)memmem(data, n, kEnd, 4);
+    return found != NULL ? (size_t)(found - data) + 4 : n;
 }
 
 static void KeepTail(struct WsGuard* guard, const unsigned char* data, size_t n) {
