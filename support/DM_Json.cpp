@@ -2,6 +2,7 @@
 #include "support/DM_Json.h"
 
 #include <json-c/json.h>
+#include <locale.h>
 
 #include <cstdint>
 #include <cstring>
@@ -27,6 +28,28 @@ json_tokener* ThreadTokener() {
     return tokener.get();
 }
 
+// json-c parses numbers in the C locale whatever the thread's locale is: every parse duplicates the
+// thread's current locale, derives a C-numeric one from the copy, switches to it and frees both.
+// When the thread already runs in the C locale object, all of those steps are free (the C locale is
+// never copied or freed), so the daemon's own parses run with the C locale set for their duration.
+class CScopedCLocale {
+public:
+    CScopedCLocale() {
+        static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+        if (cLocale != static_cast<locale_t>(0))
+            m_previous = uselocale(cLocale);
+    }
+    ~CScopedCLocale() {
+        if (m_previous != static_cast<locale_t>(0))
+            uselocale(m_previous);
+    }
+    CScopedCLocale(const CScopedCLocale&) = delete;
+    CScopedCLocale& operator=(const CScopedCLocale&) = delete;
+
+private:
+    locale_t m_previous = static_cast<locale_t>(0);
+};
+
 // The tokener's string buffer keeps the last string token of the request after the parse, and the
 // tokener outlives the request: wiped at once.
 void WipeTokenerText(json_tokener* tokener) {
@@ -49,6 +72,7 @@ void CDM_Json::Clear() {
 int CDM_Json::Parse(const std::string& text) {
     Clear();
     json_object* parsed = nullptr;
+    CScopedCLocale cLocale;
     json_tokener* tokener = ThreadTokener();
     if (tokener == nullptr) {
         parsed = json_tokener_parse(text.c_str());
