@@ -100,6 +100,16 @@ int CDM_Json::GetValueString(const std::string& key, std::string& out) {
         return -1;
     // borrowed: json_object_object_get adds no reference
     json_object* member = json_object_object_get(m_pRoot, key.c_str());
+    if (json_object_get_type(member) == json_type_string) {
+        // The text json-c would write for it, without the serialisation buffer json-c would
+        // attach to the member.
+        const char* value = json_object_get_string(member);
+        const int length = json_object_get_string_len(member);
+        out.clear();
+        out.reserve(static_cast<std::size_t>(length) * 6 + 2);
+        AppendJsonString(out, value, static_cast<std::size_t>(length));
+        return 0;
+    }
     const char* text = json_object_to_json_string(member);
     if (text == nullptr || std::strcmp(text, "null") == 0)
         return -1;
@@ -193,11 +203,15 @@ std::size_t JsonStringSize(const char* text) {
 }
 
 void AppendJsonString(std::string& out, const char* text) {
+    AppendJsonString(out, text, std::strlen(text));
+}
+
+void AppendJsonString(std::string& out, const char* text, std::size_t length) {
     static const char kHex[] = "0123456789abcdef";
     out += '"';
     const char* run = text;  // bytes copied as they are, appended in one piece
     const char* p = text;
-    for (; *p != 0; ++p) {
+    for (const char* end = text + length; p != end; ++p) {
         const unsigned char c = static_cast<unsigned char>(*p);
         const char escape = ShortEscape(c);
         if (escape == 0 && c >= 0x20)

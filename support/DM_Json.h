@@ -48,6 +48,8 @@ std::size_t JsonStringSize(const char* text);
 // backslash and '/' escaped with a backslash, every other byte below 0x20 as \u00xx (lower-case hex),
 // and all other bytes as they are.
 void AppendJsonString(std::string& out, const char* text);
+// The same for length bytes of text, NUL bytes included (written as \u0000).
+void AppendJsonString(std::string& out, const char* text, std::size_t length);
 
 // One object of the text: the constructor appends "{", End appends " }". Each member is the key as
 // a JSON string followed by ": " and its value, after " " for the first member and ", " for others. A nested object is a Key followed by a writer of

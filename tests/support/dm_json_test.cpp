@@ -2,6 +2,7 @@
 // byte-exact text form that replies are sent in.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -228,10 +229,24 @@ TEST(DMJson, JsonTextWriter_EveryByteAndNesting_SameTextAsJsonC) {
         root.End();
         ASSERT_EQ(text, tree.toString()) << "value of " << value.size() << " bytes";
 
+        // A string member read back is json-c's text of it, as it stands in the tree's text.
+        CDM_Json reparsed;
+        ASSERT_EQ(reparsed.Parse(text), 0);
+        std::string member;
+        ASSERT_EQ(reparsed.GetValueString("k", member), 0);
+        const std::size_t from = std::strlen("{ \"k\": ");
+        EXPECT_EQ(member, text.substr(from, text.find(", \"nested\": ") - from));
+
         std::string quoted;
         AppendJsonString(quoted, value.c_str());
         EXPECT_EQ(quoted.size(), JsonStringSize(value.c_str()));
     }
+    // A NUL inside a string value is kept, written as json-c writes it.
+    EXPECT_EQ(Lookup(R"({"v":"a\u0000b"})", "v"), R"("a\u0000b")");
+    CDM_Json withNul;
+    ASSERT_EQ(withNul.Parse(R"({"v":"a\u0000b"})"), 0);
+    EXPECT_EQ(withNul.toString(), R"({ "v": "a\u0000b" })");
+
     std::string emptyObject;
     CJsonObjectWriter(emptyObject).End();
     CDM_Json parsed;
