@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "credentials/CredentialFile.h"
 #include "credentials/OpenSslOwners.h"
 #include "nv_config.h"
 #include "support/DMLog.h"
@@ -19,39 +20,33 @@
 // file is mended serves.
 constexpr int kRefuseToServe = -1;
 
-int MG_InitSSLCB(void* ssl_ctx, void* /*user_data*/) {
-    // CivetWeb calls this from C: nothing may escape.
-    try {
-        if (ssl_ctx == nullptr)
-            return kRefuseToServe;
-        SSL_CTX* ctx = static_cast<SSL_CTX*>(ssl_ctx);
-        DEC_CERT cert;  // zeroes and frees the plain texts on every return below
+int InstallServerCredentials(SSL_CTX* ctx) {
+    if (ctx == nullptr)
+        return kRefuseToServe;
+    DEC_CERT cert;  // zeroes and frees the plain texts on every return below
 
-        static_assert(sizeof(NV_INSTALL_DIR "/" NV_CREDENTIAL_FILE_NAME) <= 260,
-                      "credential path does not fit its buffer");
-        char path[260];
-        std::memset(path, 0, sizeof(path));
-        std::strcpy(path, NV_INSTALL_DIR);
-        std::strcat(path, "/");
-        std::strcat(path, NV_CREDENTIAL_FILE_NAME);
+    static_assert(sizeof(NV_INSTALL_DIR "/" NV_CREDENTIAL_FILE_NAME) <= 260,
+                  "credential path does not fit its buffer");
+    char path[260];
+    std::memset(path, 0, sizeof(path));
+    std::strcpy(path, NV_INSTALL_DIR);
+    std::strcat(path, "/");
+    std::strcat(path, NV_CREDENTIAL_FILE_NAME);
 
-        if (LoadEncryptedCert(path, &cert) < 0) {
-            DMlogprint("CDMServer::CDMServer Error = [Load SSL certificate]");
-            return kRefuseToServe;
-        }
-        DMlogprint("CDMServer::CDMServer Success = load SSL certificate");
-        if (UseCertificateFromMemory(ctx, cert.pCert, cert.nCertLen) < 0) {
-            DMlogprint("CDMServer::CDMServer Error = [Failed to regist SSL certificate]");
-            return kRefuseToServe;
-        }
-        if (UsePrivateKeyFromMemory(ctx, cert.pKey, cert.nKeyLen) < 0) {
-            DMlogprint("CDMServer::CDMServer Error = [Failed to regist SSL privatekey]");
-            return kRefuseToServe;
-        }
-        return 1;
-    } catch (...) {
+    if (LoadEncryptedCert(path, &cert) < 0) {
+        DMlogprint("CDMServer::CDMServer Error = [Load SSL certificate]");
         return kRefuseToServe;
     }
+    DMlogprint("CDMServer::CDMServer Success = load SSL certificate");
+    if (UseCertificateFromMemory(ctx, cert.pCert, cert.nCertLen) < 0) {
+        DMlogprint("CDMServer::CDMServer Error = [Failed to regist SSL certificate]");
+        return kRefuseToServe;
+    }
+    if (UsePrivateKeyFromMemory(ctx, cert.pKey, cert.nKeyLen) < 0) {
+        DMlogprint("CDMServer::CDMServer Error = [Failed to regist SSL privatekey]");
+        return kRefuseToServe;
+    }
+    return 1;
 }
 
 int UseCertificateFromMemory(SSL_CTX* ctx, const char* pem, int len) {

@@ -11,6 +11,7 @@
 #include "LogCapture.h"
 #include "credentials/CredentialIssuer.h"
 #include "nv_config.h"
+#include "server/DMServer.h"
 #include "server/TlsCredentials.h"
 
 namespace {
