@@ -37,6 +37,7 @@
 
 #include "ProcScan.h"
 #include "TestFiles.h"
+#include "WaitFor.h"
 #include "nv_config.h"
 
 namespace nvtest {
@@ -46,17 +47,6 @@ using namespace std::chrono_literals;
 
 // Generous: the tests must pass on a loaded two-core machine, under the sanitizers too.
 constexpr auto kIoTimeout = 20s;
-
-// Polls cond until it holds or the deadline passes.
-inline bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeout = 30s) {
-    auto deadline = Clock::now() + timeout;
-    while (Clock::now() < deadline) {
-        if (cond())
-            return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return cond();
-}
 
 // A plain TCP connection attempt to 127.0.0.1:port; true when it was accepted.
 inline bool TcpAccepts(unsigned short port) {
