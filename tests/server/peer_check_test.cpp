@@ -486,6 +486,23 @@ TEST_F(PeerCheckServer, OtherUser_ProbePostAndUpgrade_RefusedWithLogLine) {
     EXPECT_EQ(HttpExchange(m_port, kProbe).raw, kProbeAnswerText);
 }
 
+// A connection that passed is not looked up again, but that mark must die with it: CivetWeb reuses
+// its connection objects, so other users' connections that follow the owner's on every worker
+// thread are each looked up and refused.
+TEST_F(PeerCheckServer, OtherUser_NewConnectionsAfterPassedOnes_EachRefused) {
+    OtherUser other;
+    if (!FindOtherUser(other))
+        GTEST_SKIP() << "needs root and the user nobody";
+    for (int i = 0; i < 30; ++i) {  // more rounds than worker threads
+        ASSERT_EQ(HttpExchange(m_port, kProbe).raw, kProbeAnswerText) << "round " << i;
+        Fd probe = SocketOwnedBy(other);
+        ASSERT_TRUE(probe.Valid());
+        ASSERT_TRUE(ConnectTo(probe, m_port));
+        ASSERT_EQ(TlsExchange(probe, kProbe), kRejectionText) << "round " << i;
+        EXPECT_TRUE(m_cap.Contains(RefusalLine(LocalPortOf(probe), other.uid)));
+    }
+}
+
 TEST_F(PeerCheckServer, OtherUserProcess_ClientUnderSetpriv_RefusedWhileOwnUserServed) {
     OtherUser other;
     if (!FindOtherUser(other))
