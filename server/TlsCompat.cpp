@@ -70,7 +70,7 @@ std::string GuardGap() {
     if (guardRead == nullptr || dladdr(guardRead, &guardInfo) == 0 ||
         guardInfo.dli_fname == nullptr || std::strcmp(guardInfo.dli_fname, s_szCompatLibs[1]) != 0)
         return std::string("SSL_read of ") + s_szCompatLibs[1] + " is not the guard's";
-    for (const char* name : {"SSL_read_ex", "SSL_write"}) {
+    for (const char* name : {"SSL_read_ex", "SSL_write", "SSL_pending"}) {
         Dl_info info{};
         void* fn = dlsym(guardLib, name);
         if (fn == nullptr || dladdr(fn, &info) == 0 || info.dli_fbase != guardInfo.dli_fbase)
