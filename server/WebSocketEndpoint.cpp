@@ -39,8 +39,10 @@ unsigned ThreadNumber() {
     return static_cast<unsigned>(GetCurrentThreadId());
 }
 
-// What is kept of one open WebSocket, as CivetWeb's user data of its connection: made by
-// TakeWebSocketSlot, deleted by EndConnection.
+// What is kept of one open WebSocket: made by TakeWebSocketSlot, released by EndConnection. A
+// WebSocket keeps its worker thread from the connect callback to the connection_close callback,
+// and every callback of it runs there, so the slot is the worker thread's own (CivetWeb's user
+// data of the connection carries the peer check's mark).
 struct CWebSocketSlot {
     std::string origin;
     bool closeSent = false;
@@ -107,8 +109,17 @@ bool Admit(const mg_connection* conn, bool take, const char* stage) {
     return false;
 }
 
-CWebSocketSlot* SlotOf(const mg_connection* conn) {
-    return static_cast<CWebSocketSlot*>(mg_get_user_connection_data(conn));
+thread_local std::unique_ptr<CWebSocketSlot> t_slot;
+
+CWebSocketSlot* SlotOf(const mg_connection* /*conn*/) {
+    return t_slot.get();
+}
+
+// Gives the worker thread's slot back, if it holds one.
+void ReleaseSlot() {
+    std::unique_ptr<CWebSocketSlot> slot(std::move(t_slot));
+    if (slot)
+        Counts().Release(slot->origin);
 }
 
 // A text frame written whole with one mg_write, so that it goes out as one TLS record: CivetWeb's
@@ -235,11 +246,12 @@ bool WebSocketMayOpen(const mg_connection* conn) {
 bool TakeWebSocketSlot(const mg_connection* conn) {
     // The dispatch has looked already; this takes the slot, so that two handshakes at once cannot
     // both pass the last one.
+    ReleaseSlot();  // none is left from an earlier connection (EndConnection ran), but be sure
     auto slot = std::make_unique<CWebSocketSlot>();
     slot->origin = OriginOf(conn);
     if (!Admit(conn, /*take=*/true, "websocket_connect"))
         return false;
-    mg_set_user_connection_data(conn, slot.release());
+    t_slot = std::move(slot);
     return true;
 }
 
@@ -247,14 +259,10 @@ int OpenWebSocketCount() {
     return Counts().Total();
 }
 
-void EndConnection(const mg_connection* conn) {
+void EndConnection(const mg_connection* /*conn*/) {
     // Every connection ends here, on its worker thread: a connection the read guard ended is
     // logged with the reason, and a WebSocket gives its slot back.
     if (const char* why = NV_TakeTlsRefusal())
         DMlogprint("[TLS][%u] connection ended : %s\n", ThreadNumber(), why);
-    std::unique_ptr<CWebSocketSlot> slot(SlotOf(conn));
-    if (slot) {
-        mg_set_user_connection_data(conn, nullptr);
-        Counts().Release(slot->origin);
-    }
+    ReleaseSlot();
 }

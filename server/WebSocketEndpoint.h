@@ -24,7 +24,7 @@ constexpr int kMaxWebSocketsPerOrigin = 4;
 // request's Origin may open now; otherwise logs the refusal and returns false (the dispatch then
 // answers with the rejection). The slot itself is taken by TakeWebSocketSlot.
 bool WebSocketMayOpen(const struct mg_connection* conn);
-// For the connect callback: takes the connection's slot (kept as its user data) and returns true,
+// For the connect callback: takes the connection's slot (kept by its worker thread) and returns true,
 // or logs the refusal and returns false (the handshake is then refused: CivetWeb answers nothing
 // and closes). It may throw (allocations).
 bool TakeWebSocketSlot(const struct mg_connection* conn);
