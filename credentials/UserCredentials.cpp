@@ -38,16 +38,21 @@ private:
     int m_fd;
 };
 
-// The base data directory and the directories that may have to be made below an existing parent
-// before the program's folder can be: $XDG_DATA_HOME itself, or <home>/.local and .local/share.
-// A relative XDG_DATA_HOME is invalid and ignored, as the XDG rules say. "" when no absolute home
-// directory is known.
+// The base data directory and the directories that may have to be made, in order, before the
+// program's folder can be: every level of $XDG_DATA_HOME, or <home>/.local and .local/share (the
+// home directory itself is never made). A relative XDG_DATA_HOME is invalid and ignored, as the
+// XDG rules say. "" when no absolute home directory is known.
 std::string DataHome(std::vector<std::string>* toMake) {
     const char* xdg = std::getenv("XDG_DATA_HOME");
     if (xdg != nullptr && xdg[0] == '/') {
-        if (toMake != nullptr)
-            toMake->push_back(xdg);
-        return xdg;
+        const std::string base = xdg;
+        for (size_t slash = base.find('/', 1); toMake != nullptr;
+             slash = base.find('/', slash + 1)) {
+            toMake->push_back(base.substr(0, slash));
+            if (slash == std::string::npos)
+                break;
+        }
+        return base;
     }
     const char* home = DMLinuxUtil_GetUserHOMEDir();
     if (home == nullptr || home[0] != '/')

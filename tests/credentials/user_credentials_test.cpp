@@ -159,11 +159,14 @@ TEST_F(UserCredentials, Ensure_FreshHome_IssuesPrivateFilesOfTheirOwnThenKeepsTh
 }
 
 TEST_F(UserCredentials, DataDirectory_XdgDataHomeWhenAbsolute_NothingWithoutAHome) {
-    setenv("XDG_DATA_HOME", m_tmp.File("xdg").c_str(), 1);
-    EXPECT_EQ(NV_UserCredentialDir(), m_tmp.File("xdg") + "/" NV_PROGRAM_NAME);
+    // Made with every missing level, private.
+    const std::string xdg = m_tmp.File("xdg/data");
+    setenv("XDG_DATA_HOME", xdg.c_str(), 1);
+    EXPECT_EQ(NV_UserCredentialDir(), xdg + "/" NV_PROGRAM_NAME);
     Issue();
     EXPECT_EQ(ModeOf(m_tmp.File("xdg")), 0700u);
-    EXPECT_TRUE(fs::exists(m_tmp.File("xdg") + "/" NV_PROGRAM_NAME "/" NV_CREDENTIAL_FILE_NAME));
+    EXPECT_EQ(ModeOf(xdg), 0700u);
+    EXPECT_TRUE(fs::exists(xdg + "/" NV_PROGRAM_NAME "/" NV_CREDENTIAL_FILE_NAME));
     EXPECT_FALSE(fs::exists(m_home + "/.local"));
 
     // A relative value is invalid and ignored.
