@@ -213,6 +213,12 @@ int NV_CheckUserCredentials(const std::string& dir, std::string* why) {
     X509Ptr server(certBio ? PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr) : nullptr);
     PKeyPtr key(keyBio ? PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr)
                        : nullptr);
+    // Anything but a regular file (a FIFO would block the read) is no root certificate.
+    struct stat rootStat;
+    if (stat(rootFile.c_str(), &rootStat) != 0 || !S_ISREG(rootStat.st_mode)) {
+        *why = rootFile + " is not a regular file";
+        return NV_USERCREDS_BAD;
+    }
     BioPtr rootBio(BIO_new_file(rootFile.c_str(), "r"));
     X509Ptr root(rootBio ? PEM_read_bio_X509(rootBio.get(), nullptr, nullptr, nullptr) : nullptr);
     ERR_clear_error();

@@ -197,6 +197,12 @@ TEST_F(UserCredentials, UnusableSets_AreReportedAndReplacedByTheInstallation) {
         {"readable by others",
          [](const std::string& cred, const std::string&) { chmod(cred.c_str(), 0644); },
          "/" NV_CREDENTIAL_FILE_NAME " refused: readable by other users (mode 0644)"},
+        {"root not a regular file",
+         [](const std::string&, const std::string& root) {
+             fs::remove(root);
+             mkfifo(root.c_str(), 0600);
+         },
+         "/" NV_ROOT_CERT_FILE_NAME " is not a regular file"},
         {"not deciphered",
          [](const std::string& cred, const std::string&) {
              WriteWholeFile(cred, std::string(64, 'x'));

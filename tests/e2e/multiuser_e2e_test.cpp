@@ -261,6 +261,9 @@ TEST(MultiUserE2E, TwoUsersInstall_EachServedWithARootOfTheirOwnThatNoOtherServe
                                                          u.user->Home(), "-I"}));
         const int status = WaitExit(install.Pid(), 120s);
         ASSERT_EQ(status, 0) << install.Err().Text();
+        install.Err().WaitForEof(10s);
+        for (const char* report : {"Sanitizer", "runtime error:"})
+            EXPECT_EQ(install.Err().Text().find(report), std::string::npos) << install.Err().Text();
         pid_t pid = -1;
         u.port = WaitForDaemonOf(u.user->Uid(), pid);
         ASSERT_NE(u.port, 0) << "no daemon after -I";
