@@ -302,6 +302,31 @@ TEST(MultiUserE2E, TwoUsersInstall_EachServedWithARootOfTheirOwnThatNoOtherServe
         EXPECT_FALSE(NssAcceptsServer(u.db, machineServed, u.user));
     }
 
+    // An installation in a home given with -H, which is not the password database's: the daemon
+    // it starts (with -S, no -H) serves the credentials issued there all the same.
+    const std::string other = work + "/other";
+    fs::create_directories(other);
+    for (auto until = Clock::now() + 180s; FirefoxRuns() && Clock::now() < until;)
+        std::this_thread::sleep_for(500ms);
+    Launched install("/usr/bin/env", {"-u", "XDG_DATA_HOME", "xvfb-run", "-a", NV_DAEMON_BINARY,
+                                      "-H", other, "-I"});
+    ASSERT_EQ(WaitExit(install.Pid(), 120s), 0) << install.Err().Text();
+    unsigned short port = 0;
+    for (auto until = Clock::now() + 60s; port == 0 && Clock::now() < until;
+         std::this_thread::sleep_for(100ms))
+        for (unsigned short p = 4441; p <= 4445 && port == 0; ++p)
+            if (p != 4441 && p != users[0].port && p != users[1].port &&
+                RunCommand("ss", {"-Htln", "sport = :" + std::to_string(p)}).output != "")
+                port = p;
+    ASSERT_NE(port, 0) << "no daemon after -H " << other << " -I";
+    const std::string otherServed = work + "/other.pem";
+    ASSERT_TRUE(SaveServedCert(port, nullptr, otherServed));
+    EXPECT_EQ(Shell("openssl verify -CAfile " +
+                    Quoted(other + "/.local/share/" NV_PROGRAM_NAME "/" NV_ROOT_CERT_FILE_NAME) +
+                    " " + Quoted(otherServed))
+                  .status,
+              0);
+
     KillAllChildren();
     std::error_code ignored;
     fs::remove_all(work, ignored);
