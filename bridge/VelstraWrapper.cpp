@@ -8,9 +8,9 @@
 #include <new>
 #include <utility>
 
-#include "bridge/DlHandle.h"
 #include "nv_config.h"
 #include "support/DMLog.h"
+#include "support/Owners.h"
 #include "support/Wipe.h"
 
 namespace {

@@ -16,52 +16,10 @@
 
 #include "credentials/DerivationTable.h"
 #include "credentials/OpenSslOwners.h"
+#include "support/Owners.h"
+#include "support/Wipe.h"
 
 namespace {
-
-using FilePtr = std::unique_ptr<FILE, CFree<fclose>>;
-
-// Zeroes a stack or borrowed region when the scope ends.
-class CRegionWipe {
-public:
-    CRegionWipe(void* p, size_t n) : m_p(p), m_n(n) {}
-    ~CRegionWipe() { OPENSSL_cleanse(m_p, m_n); }
-    CRegionWipe(const CRegionWipe&) = delete;
-    CRegionWipe& operator=(const CRegionWipe&) = delete;
-
-private:
-    void* m_p;
-    size_t m_n;
-};
-
-// Owns a malloc'd buffer that may hold secrets: zeroes `len` bytes and frees it unless released.
-class CWipedBuffer {
-public:
-    CWipedBuffer() = default;
-    CWipedBuffer(void* p, int len) : m_p(p), m_len(len) {}
-    ~CWipedBuffer() { brim_decfree(m_p, m_len); }
-    CWipedBuffer(const CWipedBuffer&) = delete;
-    CWipedBuffer& operator=(const CWipedBuffer&) = delete;
-
-    // Allocates and zeroes `len` bytes; false when no memory.
-    bool Allocate(int len) {
-        brim_decfree(m_p, m_len);
-        m_p = std::calloc(static_cast<size_t>(len), 1);
-        m_len = m_p != nullptr ? len : 0;
-        return m_p != nullptr;
-    }
-    unsigned char* Bytes() const { return static_cast<unsigned char*>(m_p); }
-    void* Release() {
-        void* p = m_p;
-        m_p = nullptr;
-        m_len = 0;
-        return p;
-    }
-
-private:
-    void* m_p = nullptr;
-    int m_len = 0;
-};
 
 // One SEED-CBC pass with PKCS#7 padding; `enc` 1 enciphers, 0 deciphers. SEED lives in OpenSSL 3's
 // legacy provider. It is fetched from a private library context: loading the legacy provider into
@@ -98,7 +56,7 @@ int SeedCBC(int enc, const void* in, int in_len, const unsigned char* iv, int iv
         return -1;
     const int capacity = enc != 0 ? in_len + block : in_len;
     CWipedBuffer buf;
-    if (!buf.Allocate(capacity))
+    if (!buf.Allocate(static_cast<size_t>(capacity)))
         return -3;
 
     int n1 = 0;
@@ -156,7 +114,7 @@ int DecipherImage(int rc, void* data, int len, DEC_CERT* cert) {
         brim_decfree(data, len);
         return -2;
     }
-    CWipedBuffer file(data, len);
+    CWipedBuffer file(data, static_cast<size_t>(len));
     const int dec =
         brim_deccerts(data, len, &cert->pCert, &cert->nCertLen, &cert->pKey, &cert->nKeyLen);
     return dec < 0 ? dec : 0;
@@ -189,8 +147,8 @@ int brim_deccerts(const void* data, int len, char** cert, int* cert_len, char** 
 
     unsigned char k[NV_SEED_KEY_LEN];
     unsigned char v[NV_SEED_IV_LEN];
-    CRegionWipe wipeKey(k, sizeof(k));
-    CRegionWipe wipeIv(v, sizeof(v));
+    CScopedWipe wipeKey(k, sizeof(k));
+    CScopedWipe wipeIv(v, sizeof(v));
     if (BRIM_GenerateEncKeyAndIV(k, v) != 1)
         return -2;
 
@@ -198,7 +156,7 @@ int brim_deccerts(const void* data, int len, char** cert, int* cert_len, char** 
     int plainLen = 0;
     if (DecryptSeedCBC(data, len, v, sizeof(v), k, sizeof(k), &plainData, &plainLen) != 1)
         return -3;
-    CWipedBuffer plain(plainData, plainLen);
+    CWipedBuffer plain(plainData, static_cast<size_t>(plainLen));
     const unsigned char* p = plain.Bytes();
 
     // Both length fields must lie inside the plain text before either is read.
@@ -214,7 +172,8 @@ int brim_deccerts(const void* data, int len, char** cert, int* cert_len, char** 
 
     CWipedBuffer certBuf;
     CWipedBuffer keyBuf;
-    if (!certBuf.Allocate(c + 1) || !keyBuf.Allocate(n + 1)) {
+    if (!certBuf.Allocate(static_cast<size_t>(c) + 1) ||
+        !keyBuf.Allocate(static_cast<size_t>(n) + 1)) {
         *cert = nullptr;
         *key = nullptr;
         return -5;
@@ -232,7 +191,7 @@ void brim_decfree(void* buf, int len) {
     if (buf == nullptr)
         return;
     if (len > 0)
-        OPENSSL_cleanse(buf, static_cast<size_t>(len));
+        WipeBuffer(buf, static_cast<size_t>(len));
     std::free(buf);
 }
 
@@ -241,11 +200,11 @@ int BRIM_GenerateEncKeyAndIV(unsigned char* key, unsigned char* iv) {
         return 0;
 
     unsigned char work[NV_DERIVATION_TABLE_SIZE];
-    CRegionWipe wipeWork(work, sizeof(work));
+    CScopedWipe wipeWork(work, sizeof(work));
     std::memcpy(work, g_NvDerivationTable, sizeof(work));
 
     unsigned char digest[EVP_MAX_MD_SIZE];
-    CRegionWipe wipeDigest(digest, sizeof(digest));
+    CScopedWipe wipeDigest(digest, sizeof(digest));
     unsigned int digestLen = 0;
     MdCtxPtr md(EVP_MD_CTX_new());
     if (!md || EVP_DigestInit_ex(md.get(), EVP_sha256(), nullptr) != 1 ||
@@ -280,7 +239,7 @@ int ReadCertStream(FILE* f, void** data, int* len) {
         return -1;
 
     CWipedBuffer buf;
-    if (!buf.Allocate(static_cast<int>(size)))
+    if (!buf.Allocate(static_cast<size_t>(size)))
         return -1;
     size_t got = 0;
     while (got < static_cast<size_t>(size)) {
@@ -337,8 +296,8 @@ int BRIM_EncipherPlain(const void* plain, int len, void** out, int* out_len) {
         return -1;
     unsigned char k[NV_SEED_KEY_LEN];
     unsigned char v[NV_SEED_IV_LEN];
-    CRegionWipe wipeKey(k, sizeof(k));
-    CRegionWipe wipeIv(v, sizeof(v));
+    CScopedWipe wipeKey(k, sizeof(k));
+    CScopedWipe wipeIv(v, sizeof(v));
     if (BRIM_GenerateEncKeyAndIV(k, v) != 1)
         return -2;
     if (EncryptSeedCBC(plain, len, v, sizeof(v), k, sizeof(k), out, out_len) != 1)
@@ -357,7 +316,7 @@ int brim_enccerts(const char* cert, int cert_len, const char* key, int key_len, 
         return -4;
 
     CWipedBuffer plain;
-    if (!plain.Allocate(static_cast<int>(plainLen)))
+    if (!plain.Allocate(static_cast<size_t>(plainLen)))
         return -5;
     char* p = reinterpret_cast<char*>(plain.Bytes());
     // NUL-padded decimal fields; the buffer is zeroed already.

@@ -19,6 +19,7 @@
 #include "credentials/CredentialFile.h"
 #include "credentials/OpenSslOwners.h"
 #include "nv_config.h"
+#include "support/Owners.h"
 #include "support/Wipe.h"
 
 namespace {
@@ -118,21 +119,21 @@ bool WriteFileAtomically(const std::string& dir, const char* name, const void* d
                          mode_t mode, std::string* error) {
     const std::string target = dir + "/" + name;
     std::string tmp = target + ".XXXXXX";
-    const int fd = mkstemp(&tmp[0]);
-    if (fd < 0) {
+    CUniqueFd fd(mkstemp(&tmp[0]));
+    if (!fd.Valid()) {
         *error = "cannot create " + tmp + ": " + std::strerror(errno);
         return false;
     }
     const char* failed = nullptr;
     int err = 0;
-    if (fchmod(fd, mode) != 0) {
+    if (fchmod(fd.Get(), mode) != 0) {
         failed = "fchmod";
         err = errno;
     }
     const char* p = static_cast<const char*>(data);
     size_t done = 0;
     while (failed == nullptr && done < len) {
-        const ssize_t n = write(fd, p + done, len - done);
+        const ssize_t n = write(fd.Get(), p + done, len - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -142,11 +143,11 @@ bool WriteFileAtomically(const std::string& dir, const char* name, const void* d
         }
         done += static_cast<size_t>(n);
     }
-    if (failed == nullptr && fsync(fd) != 0) {
+    if (failed == nullptr && fsync(fd.Get()) != 0) {
         failed = "fsync";
         err = errno;
     }
-    if (close(fd) != 0 && failed == nullptr) {
+    if (fd.Close() != 0 && failed == nullptr) {
         failed = "close";
         err = errno;
     }

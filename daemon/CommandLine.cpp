@@ -6,16 +6,17 @@
 #include <string>
 
 #include "credentials/UserCredentials.h"
+#include "daemon/StartupPolicy.h"
 #include "desktop/Desktop.h"
+#include "nv_config.h"
 #include "support/DMLog.h"
 #include "support/LinuxUtil.h"
-#include "support/ProcessUtil.h"
 
-unsigned short portlist[5] = {4441, 4442, 4443, 4444, 4445};
+unsigned short portlist[kNvPortCount] = {4441, 4442, 4443, 4444, 4445};
 int g_bCheckSameProcess = 1;
 
-const char* const kVelstraProductVersion = "1.0.1.1013";
-const char* const kLocalServerVersion = "1.0.1.1";
+const char* const kVelstraProductVersion = NV_PRODUCT_VERSION;
+const char* const kLocalServerVersion = NV_LOCAL_SERVER_VERSION;
 const char* const kBuildDate = "Dec 15 2020";
 const char* const kBuildTime = "14:04:06";
 

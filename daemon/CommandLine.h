@@ -2,8 +2,10 @@
 // path starts from.
 #pragma once
 
-// Candidate ports of the endpoint, in the order they are tried; the first free one is used.
-extern unsigned short portlist[5];
+// Candidate ports of the endpoint (4441-4445), in the order they are tried; the first free one is
+// used. Pages probe the same five, so each user of the machine up to five finds a daemon.
+constexpr int kNvPortCount = 5;
+extern unsigned short portlist[kNvPortCount];
 
 // Non-zero: main applies the single-instance rule before it forks. -S clears it.
 extern int g_bCheckSameProcess;

@@ -6,7 +6,8 @@
 
 #include <cstdio>
 
-#if defined(__SANITIZE_ADDRESS__)
+#include "nv_config.h"
+#ifdef NV_LEAK_CHECK_BUILD
 #include <sanitizer/lsan_interface.h>
 #endif
 
@@ -59,7 +60,7 @@ void HandleStopSignal(int signo) {
     // _exit rather than exit: the task stores' detached clean-up threads may still run, and
     // static destructors must not run under them. The standard streams are flushed by hand.
     std::fflush(nullptr);
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef NV_LEAK_CHECK_BUILD
     // _exit skips LeakSanitizer's check at exit. Address-sanitizer builds run it here instead,
     // after the server and its task stores are gone, so that a leak of a whole serving run is
     // reported (the process then ends with LeakSanitizer's status rather than 255).

@@ -11,10 +11,11 @@
 #include "bridge/VelstraWrapper.h"
 #include "daemon/CommandLine.h"
 #include "daemon/Signals.h"
+#include "daemon/StartupPolicy.h"
+#include "nv_config.h"
 #include "server/DMServer.h"
 #include "support/DMLog.h"
 #include "support/LinuxUtil.h"
-#include "support/ProcessUtil.h"
 
 #ifdef NV_SANITIZER_BUILD
 #include "desktop/GtkLeakSuppressions.h"
@@ -94,7 +95,7 @@ int main(int argc, char* argv[]) {
     InstallSignalHandlers();
     DMlogprint("[DAEMON] Start Demon Local Server");
     unsigned short port = 0;
-    CDMServer::StartDMServer(portlist, 5, port);
+    CDMServer::StartDMServer(portlist, kNvPortCount, port);
     // A signal that came while the start was failing ends the daemon as it would have during
     // serving.
     CDMServer::RunPendingStopRequest();

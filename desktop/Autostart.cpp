@@ -12,14 +12,10 @@
 #include "nv_config.h"
 #include "support/DMLog.h"
 #include "support/LinuxUtil.h"
+#include "support/Owners.h"
 #include "support/ProcessUtil.h"
 
 namespace {
-
-struct DirCloser {
-    void operator()(DIR* d) const { closedir(d); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
 constexpr const char* kEntryFormat =
     "[Desktop Entry]\nType=Application\nExec=%s/%s -A\nHidden=false\nNoDisplay=true\n"
@@ -54,11 +50,10 @@ void WriteEntry(bool directoryRequested) {
     if (directoryRequested)
         DMLinuxUtil_WaitForEarlierCommands();
     unlink(path);
-    FILE* file = std::fopen(path, "wt");
-    if (file == nullptr)
+    FilePtr file(std::fopen(path, "wt"));
+    if (!file)
         return;
-    std::fprintf(file, kEntryFormat, NV_INSTALL_DIR, NV_PROGRAM_NAME, NV_PROGRAM_NAME);
-    std::fclose(file);
+    std::fprintf(file.get(), kEntryFormat, NV_INSTALL_DIR, NV_PROGRAM_NAME, NV_PROGRAM_NAME);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "desktop/Desktop.h"
+#include "support/Owners.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ struct GtkApi {
 
 template <typename Fn>
 bool Resolve(void* handle, const char* name, Fn& fn) {
-    fn = reinterpret_cast<Fn>(dlsym(handle, name));
+    fn = DlFunction<Fn>(handle, name);
     return fn != nullptr;
 }
 

@@ -18,6 +18,7 @@
 #include "nv_config.h"
 #include "support/DMLog.h"
 #include "support/LinuxUtil.h"
+#include "support/Owners.h"
 #include "support/ProcessUtil.h"
 
 namespace {
@@ -30,11 +31,6 @@ constexpr unsigned int kCommandPauseUsec = 100000;
 constexpr int kMaxProfiles = 32;
 constexpr size_t kPathBuffer = 260;      // database arguments, profile directories
 constexpr size_t kCommandBuffer = 1024;  // certutil commands
-
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // Owns the strings Load_FireFoxProfileDir put in the list until each is handed over and freed.
 class CProfileList {

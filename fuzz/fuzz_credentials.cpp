@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "credentials/CredentialFile.h"
 #include "fuzz/FuzzCommon.h"
-#include "server/TlsCredentials.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include "fuzz/FuzzCommon.h"
 #include "fuzz/SampleModule.h"
 #include "protocol/HTTPClientIntfHandler.h"
+#include "protocol/RequestHeader.h"
 #include "protocol/WebSocketClientIntfHandler.h"
 #include "support/DM_Json.h"
 #include "tasks/ProtocolRecords.h"

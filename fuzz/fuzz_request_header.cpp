@@ -4,6 +4,7 @@
 #include <string>
 
 #include "fuzz/FuzzCommon.h"
+#include "protocol/RequestHeader.h"
 #include "support/DM_Json.h"
 #include "tasks/ProtocolRecords.h"
 

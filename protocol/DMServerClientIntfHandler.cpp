@@ -3,14 +3,15 @@
 
 #include <system_error>
 
+#include "nv_config.h"
 #include "support/DM_Json.h"
 
 std::string GetLocalServerVersion() {
-    return "1.0.1.1";
+    return NV_LOCAL_SERVER_VERSION;
 }
 
 std::string GetVelstraVersion() {
-    return "1.0.1.1013";
+    return NV_PRODUCT_VERSION;
 }
 
 std::string GetVelstraClientVersion(const char* /*name*/) {

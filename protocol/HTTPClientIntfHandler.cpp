@@ -1,6 +1,7 @@
 // The HTTP client interface.
 #include "protocol/HTTPClientIntfHandler.h"
 
+#include "protocol/RequestHeader.h"
 #include "support/DM_Json.h"
 
 int CHTTPClientIntfHandler::ProcessRequest(const std::string& request, std::string& reply) {

@@ -1,6 +1,7 @@
 // The WebSocket client interface.
 #include "protocol/WebSocketClientIntfHandler.h"
 
+#include "protocol/RequestHeader.h"
 #include "support/DM_Json.h"
 
 int CWebSocketClientIntfHandler::ProcessRequest(const std::string& request, std::string& reply) {

@@ -15,10 +15,9 @@
 
 #include <civetweb.h>
 
-#include "server/HttpDispatch.h"
+#include "server/HttpDispatch.h"  // kNvRequestTimeoutMs only
+#include "server/TcpTable.h"
 #include "server/TlsCompat.h"
-#include "server/TlsCredentials.h"
-#include "server/WebSocketEndpoint.h"
 #include "support/DMLog.h"
 
 CDMServer* CDMServer::s_pServer = nullptr;
@@ -39,11 +38,6 @@ constexpr int kIdleWaitMs = 60000;
 // States of the kernel's TCP table that leave a port usable for a new listener.
 constexpr unsigned kStateTimeWait = 0x06;
 constexpr unsigned kStateClose = 0x07;
-
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // Self-pipe that wakes the thread waiting in StartDMServer. It is made during static
 // initialisation, before main can install any signal handler, so a handler always finds it;
@@ -290,39 +284,24 @@ int IsOpenPossiblePort(const char* address, unsigned short port) {
 }
 
 int IsOpenPossiblePort(const char* address, unsigned short port, const char* tablePath) {
-    int result = 1;
     struct in_addr addr {};
     if (address == nullptr || inet_pton(AF_INET, address, &addr) != 1)
         return -1;
 
-    FilePtr table(tablePath != nullptr ? std::fopen(tablePath, "r") : nullptr);
-    if (!table)
-        return 1;
-
     // The table prints each address as the 32-bit value in the kernel's byte order, so it is
     // compared with the network-order address read as a host integer (127.0.0.1 is 0100007F
     // on a little-endian machine).
-    const unsigned wanted = static_cast<unsigned>(addr.s_addr);
-
-    char line[512];
-    if (std::fgets(line, sizeof(line), table.get()) == nullptr)
-        return result;  // column header
-    while (std::fgets(line, sizeof(line), table.get()) != nullptr) {
-        int slot = 0;
-        unsigned localAddr = 0, localPort = 0, remoteAddr = 0, remotePort = 0, state = 0,
-                 txQueue = 0, rxQueue = 0;
-        if (std::sscanf(line, " %d: %x:%x %x:%x %x %x:%x", &slot, &localAddr, &localPort,
-                        &remoteAddr, &remotePort, &state, &txQueue, &rxQueue) != 8) {
-            continue;
-        }
-        if (localPort != port)
-            continue;
-        if (localAddr != 0 && localAddr != wanted)
-            continue;
+    const uint32_t wanted = static_cast<uint32_t>(addr.s_addr);
+    int result = 1;  // an unreadable table counts as free
+    ForEachTcpTableRow(tablePath, [&](const TcpTableRow& row) {
+        if (row.bIPv6 || row.localPort != port)
+            return true;
+        if (row.localAddr[0] != 0 && row.localAddr[0] != wanted)
+            return true;
         // The first socket on this port and address decides.
-        if (state != kStateTimeWait && state != kStateClose)
+        if (row.state != kStateTimeWait && row.state != kStateClose)
             result = 0;
-        break;
-    }
+        return false;
+    });
     return result;
 }

@@ -1,18 +1,21 @@
 // The daemon's embedded HTTPS/WSS server: port selection on 127.0.0.1, the CivetWeb context and
-// the request handler the CivetWeb callbacks hand request text to.
+// the request handler the CivetWeb callbacks hand request text to, and the callbacks themselves.
+//
+// Inside server/ the includes point one way: the callbacks (MongooseCallbacks.cpp) include this
+// header and those of the HTTP dispatch, the WebSocket endpoint and the TLS credentials; those
+// never include this header (they reach the server through IDMRequestSink), and this one's source
+// includes none of theirs but the dispatch's limits.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <string>
 
 #include "protocol/DMmongooseRequestHandler.h"
+#include "server/RequestSink.h"
 
 struct mg_connection;
 struct mg_context;
-
-// CivetWeb's "request_timeout_ms" option of the server, as a number: the bound for a request's
-// silence, and the daemon's own bound for reading a whole request body.
-constexpr long long kNvRequestTimeoutMs = 30000;
 
 // CDMServer owns the one CivetWeb context of the process and the request handler. The object is
 // a singleton reached through s_pServer: StartDMServer creates it before CivetWeb starts (so the
@@ -24,7 +27,7 @@ constexpr long long kNvRequestTimeoutMs = 30000;
 // included, so it must not stop the server itself. It calls RequestStop, which only records the
 // request and wakes the thread waiting in StartDMServer; that thread then runs the stop routine
 // (or StopDMServer when none is set).
-class CDMServer {
+class CDMServer : public IDMRequestSink {
 public:
     explicit CDMServer(unsigned short port);
     virtual ~CDMServer();
@@ -57,8 +60,8 @@ public:
 
     // Forward the request text unchanged to the request handler. HandleRequest's reply is a
     // complete HTTP response; HandleRequestWS's is the text of one WebSocket message.
-    void HandleRequest(const char* request, std::string& reply);
-    void HandleRequestWS(const char* request, std::string& reply);
+    void HandleRequest(const char* request, std::string& reply) override;
+    void HandleRequestWS(const char* request, std::string& reply) override;
 
     unsigned short Port() const { return m_nPort; }
 
@@ -79,5 +82,23 @@ int IsOpenPossiblePort(const char* address, unsigned short port);
 // The same, reading the table from tablePath (tests hand it crafted tables).
 int IsOpenPossiblePort(const char* address, unsigned short port, const char* tablePath);
 
-// CivetWeb's log_message callback: logs "[MONGOOSE] <message>" and returns 0.
+// CivetWeb's callbacks, all in MongooseCallbacks.cpp. Each reads s_pServer where it needs the
+// server, returns its failure code when there is none, stops anything thrown (CivetWeb is C) and
+// makes one call into the C++ code behind it.
+
+// begin_request: 1 when the request was answered here, 0 when CivetWeb is to go on with it
+// (WebSocket handshakes and methods other than GET and POST), -1 when no server exists.
+int MG_RequestHandlerCB(struct mg_connection* conn);
+// log_message: logs "[MONGOOSE] <message>" and returns 0.
 int MG_LogMessageCB(const mg_connection* conn, const char* message);
+// init_ssl: installs certificate and key from the credential file. 1 when both are in the
+// context, -1 otherwise (CivetWeb's start then fails: no server without the certificate). It needs
+// no server object, so the TLS probe and the benchmarks' baseline server use it alone.
+int MG_InitSSLCB(void* ssl_ctx, void* user_data);
+// The WebSocket callbacks, registered once after mg_start with mg_set_websocket_handler(ctx, "**",
+// ...), so that a handshake on any path reaches them; cbdata is unused (null). Connect returns 0
+// (no handshake is refused here); data returns 1 to keep the connection, 0 to have CivetWeb close it.
+int MG_WebSocketConnectCB(const struct mg_connection* conn, void* cbdata);
+void MG_WebSocketReadyCB(struct mg_connection* conn, void* cbdata);
+int MG_WebSocketDataCB(struct mg_connection* conn, int bits, char* data, std::size_t dataLen,
+                       void* cbdata);

@@ -10,9 +10,7 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
-#include <vector>
 
-#include "server/DMServer.h"
 #include "server/PeerCheck.h"
 #include "server/TlsCompat.h"
 #include "support/DMLog.h"
@@ -25,16 +23,17 @@ const char* const kRejection =
     "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nAccess-Control-Allow-Origin: "
     "*\r\nConnection: close\r\n\r\n";
 
-namespace {
-
-const char* const kSecurePortScan = "securePortScan";
-const char* const kDmPortScan = "dmPortScan";
-
 // The results of mg_printf and mg_write are not examined: when the connection has already failed
 // there is nobody left to tell, and CivetWeb closes it after the callback returns.
 void WriteRejection(mg_connection* conn) {
     mg_printf(conn, "%s", kRejection);
 }
+
+namespace {
+
+const char* const kSecurePortScan = "securePortScan";
+const char* const kDmPortScan = "dmPortScan";
+
 void WriteProbeAnswer(mg_connection* conn) {
     mg_printf(conn, "%s", kProbeAnswer);
 }
@@ -43,30 +42,6 @@ void WriteProbeAnswer(mg_connection* conn) {
 std::string AfterScheme(const char* value) {
     return CutAtDelimiter(value, "://", /*keepBefore=*/false);
 }
-
-// The body buffer, wiped whole (not only the bytes read) before it is released on every path,
-// including the smaller buffers it leaves behind when it grows.
-class CWipedBuffer {
-public:
-    explicit CWipedBuffer(std::size_t size) : m_bytes(size, '\0') {}
-    ~CWipedBuffer() { WipeBuffer(m_bytes.data(), m_bytes.size()); }
-    CWipedBuffer(const CWipedBuffer&) = delete;
-    CWipedBuffer& operator=(const CWipedBuffer&) = delete;
-    char* Data() { return m_bytes.data(); }
-
-    // At least `size` bytes, the new ones zero; the old storage is wiped before it is released.
-    void Grow(std::size_t size) {
-        if (size <= m_bytes.size())
-            return;
-        std::vector<char> bigger(size, '\0');
-        std::memcpy(bigger.data(), m_bytes.data(), m_bytes.size());
-        WipeBuffer(m_bytes.data(), m_bytes.size());
-        m_bytes.swap(bigger);
-    }
-
-private:
-    std::vector<char> m_bytes;
-};
 
 // While it lives, TLS reads on this thread end at the request time-out from now: CivetWeb's own
 // time-out counts only silence, so without this a body sent a byte every few seconds would hold
@@ -85,7 +60,7 @@ public:
 };
 
 // Reads up to `length` body bytes into `buffer`, which stays zero-terminated; the byte count, or 0
-// or less when nothing came. The buffer grows with the bytes that really arrive (in doubling
+// or less when nothing came (or no memory could be had). The buffer grows with the bytes that really arrive (in doubling
 // pieces) rather than with the number the page announced, so a Content-Length near the cap followed
 // by nothing costs the daemon no more than a small piece. Each mg_read fills its piece unless the
 // peer closes, the request time-out passes in silence, or the whole body has taken longer than the
@@ -97,7 +72,8 @@ int ReadBody(mg_connection* conn, std::size_t length, CWipedBuffer& buffer) {
     std::size_t total = 0;
     while (total < length) {
         std::size_t want = std::min(length - total, std::max(kFirstPiece, total));
-        buffer.Grow(total + want + 1);
+        if (!buffer.Grow(total + want + 1))
+            return -1;  // no memory: the request is refused
         int got = mg_read(conn, buffer.Data() + total, want);
         if (got <= 0)
             break;
@@ -154,7 +130,7 @@ int HandleGet(mg_connection* conn, const mg_request_info* info) {
     return 1;
 }
 
-int HandlePost(mg_connection* conn) {
+int HandlePost(mg_connection* conn, IDMRequestSink& sink) {
     const char* origin = mg_get_header(conn, "Origin");
     const char* referer = mg_get_header(conn, "Referer");
     // Only a pair that disagrees is refused: a page may send Origin alone, or neither header.
@@ -177,7 +153,8 @@ int HandlePost(mg_connection* conn) {
         return 1;
     }
 
-    CWipedBuffer buffer(1);
+    // The body buffer, wiped whole (not only the bytes read) before it is released on every path.
+    CWipedBuffer buffer;
     // A shorter body (the peer closed, or the request time-out expired) is accepted as it is.
     int readCount = ReadBody(conn, static_cast<std::size_t>(length), buffer);
     if (readCount <= 0) {
@@ -195,7 +172,7 @@ int HandlePost(mg_connection* conn) {
 
     std::string reply;
     CScopedWipe wipeReply(reply);
-    CDMServer::s_pServer->HandleRequest(buffer.Data(), reply);
+    sink.HandleRequest(buffer.Data(), reply);
     WipeString(body);
 
     if (!reply.empty()) {
@@ -209,12 +186,10 @@ int HandlePost(mg_connection* conn) {
     return 1;
 }
 
-int DispatchRequest(mg_connection* conn) {
+}  // namespace
+
+int DispatchHttpRequest(mg_connection* conn, IDMRequestSink& sink) {
     const mg_request_info* info = mg_get_request_info(conn);
-    // Read without a lock: the server object is set before CivetWeb starts and cleared only after
-    // CivetWeb (and with it every worker thread) has stopped.
-    if (CDMServer::s_pServer == nullptr)
-        return -1;
     // Every user of the machine shares 127.0.0.1 and these ports: a request from another user's
     // socket (a WebSocket handshake included) is refused before anything else is looked at.
     if (!IsPeerOfThisUser(conn)) {
@@ -230,22 +205,9 @@ int DispatchRequest(mg_connection* conn) {
     if (std::strcmp(info->request_method, "GET") == 0)
         return HandleGet(conn, info);
     if (std::strcmp(info->request_method, "POST") == 0)
-        return HandlePost(conn);
+        return HandlePost(conn, sink);
     // OPTIONS, HEAD, PUT, ...: CivetWeb answers with its own error response (no document root).
     return 0;
-}
-
-}  // namespace
-
-int MG_RequestHandlerCB(struct mg_connection* conn) {
-    // Nothing thrown may cross into CivetWeb. The only throwing operations are allocations made
-    // before anything is written, so the page gets the rejection.
-    try {
-        return DispatchRequest(conn);
-    } catch (...) {
-        WriteRejection(conn);
-        return 1;
-    }
 }
 
 bool IsWebSocketUpgrade(const struct mg_connection* conn) {

@@ -16,6 +16,8 @@
 
 #include <cstdint>
 
+#include "server/TcpTable.h"
+
 struct mg_connection;
 
 // The two ends of one IPv4 TCP connection to the daemon. Ports in host order; addresses as in
@@ -31,24 +33,6 @@ struct PeerSocketId {
 constexpr int kPeerOwnerFound = 0;
 constexpr int kPeerOwnerNotFound = -1;     // the lookup worked but knows no such socket
 constexpr int kPeerOwnerUnavailable = -2;  // the lookup itself could not be made
-
-// One row of /proc/net/tcp or /proc/net/tcp6. Each address is held as the four 32-bit words the
-// table prints (an IPv4 table row fills word 0 only), in the kernel's byte order, that is the
-// network-order value read as a host integer.
-struct TcpTableRow {
-    bool bIPv6;
-    uint32_t localAddr[4];
-    uint16_t localPort;
-    uint32_t remoteAddr[4];
-    uint16_t remotePort;
-    unsigned state;
-    uid_t uid;
-};
-
-// Parses one data row of either table (the column header does not parse). False for anything that
-// is not a complete row: an address that is neither 8 nor 32 hexadecimal digits, a port beyond 16
-// bits, or a missing uid column.
-bool ParseTcpTableRow(const char* line, TcpTableRow& row);
 
 // True when the row is the client end of the connection id: its local end is the client, its
 // remote end the server, either as IPv4 addresses or as IPv4-mapped IPv6 addresses.

@@ -10,13 +10,9 @@
 
 #include "nv_config.h"
 #include "support/DMLog.h"
+#include "support/Owners.h"
 
 namespace {
-
-struct CDlClose {
-    void operator()(void* handle) const { dlclose(handle); }
-};
-using DlHandlePtr = std::unique_ptr<void, CDlClose>;
 
 // libcrypto first: the libssl one depends on the real libcrypto.so.3 as well, but CivetWeb asks for
 // "libcrypto.so" before "libssl.so".
@@ -28,7 +24,7 @@ const char* const s_szCompatLibs[] = {
 // Our references to the libraries, held for the life of the process: CivetWeb keeps function
 // pointers into them from mg_init_library on. Only the first call of NV_PrepareTls fills them
 // (it runs on the starting thread before any server exists).
-DlHandlePtr s_compatHandles[2];
+CDlHandle s_compatHandles[2];
 
 // The libssl library's deadline setter for request bodies (see NV_SetTlsReadDeadline).
 using PFN_SetReadDeadline = void (*)(long long);
@@ -54,12 +50,8 @@ int NV_PrepareTls() {
             }
         }
         if (s_setReadDeadline.load() == nullptr) {
-            void* symbol = dlsym(s_compatHandles[1].get(), "NV_SetSslReadDeadline");
-            PFN_SetReadDeadline setter = nullptr;
-            static_assert(sizeof(setter) == sizeof(symbol),
-                          "function and object pointers differ in size");
-            std::memcpy(&setter, &symbol, sizeof(setter));
-            s_setReadDeadline.store(setter);
+            s_setReadDeadline.store(
+                DlFunction<PFN_SetReadDeadline>(s_compatHandles[1].get(), "NV_SetSslReadDeadline"));
         }
         // mg_init_library reports the TLS feature only when it could load OpenSSL and find every
         // function it needs; without it mg_start would still succeed and crash on the first

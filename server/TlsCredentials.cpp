@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "credentials/CredentialFile.h"
 #include "credentials/OpenSslOwners.h"
 #include "credentials/UserCredentials.h"
 #include "support/DMLog.h"
@@ -19,37 +20,31 @@
 // file is mended serves.
 constexpr int kRefuseToServe = -1;
 
-int MG_InitSSLCB(void* ssl_ctx, void* /*user_data*/) {
-    // CivetWeb calls this from C: nothing may escape.
-    try {
-        if (ssl_ctx == nullptr)
-            return kRefuseToServe;
-        SSL_CTX* ctx = static_cast<SSL_CTX*>(ssl_ctx);
-        DEC_CERT cert;  // zeroes and frees the plain texts on every return below
+int InstallServerCredentials(SSL_CTX* ctx) {
+    if (ctx == nullptr)
+        return kRefuseToServe;
+    DEC_CERT cert;  // zeroes and frees the plain texts on every return below
 
-        // The user's own credential file when it is usable, the machine's otherwise; the line
-        // says which and why, so that a user left on the machine's can be told apart.
-        std::string path;
-        std::string why;
-        const int loaded = NV_LoadServedCredentials(&cert, &path, &why);
-        DMlogprint("CDMServer::CDMServer SSL credentials = [%s] (%s)", path.c_str(), why.c_str());
-        if (loaded < 0) {
-            DMlogprint("CDMServer::CDMServer Error = [Load SSL certificate]");
-            return kRefuseToServe;
-        }
-        DMlogprint("CDMServer::CDMServer Success = load SSL certificate");
-        if (UseCertificateFromMemory(ctx, cert.pCert, cert.nCertLen) < 0) {
-            DMlogprint("CDMServer::CDMServer Error = [Failed to regist SSL certificate]");
-            return kRefuseToServe;
-        }
-        if (UsePrivateKeyFromMemory(ctx, cert.pKey, cert.nKeyLen) < 0) {
-            DMlogprint("CDMServer::CDMServer Error = [Failed to regist SSL privatekey]");
-            return kRefuseToServe;
-        }
-        return 1;
-    } catch (...) {
+    // The user's own credential file when it is usable, the machine's otherwise; the line says
+    // which and why, so that a user left on the machine's can be told apart.
+    std::string path;
+    std::string why;
+    const int loaded = NV_LoadServedCredentials(&cert, &path, &why);
+    DMlogprint("CDMServer::CDMServer SSL credentials = [%s] (%s)", path.c_str(), why.c_str());
+    if (loaded < 0) {
+        DMlogprint("CDMServer::CDMServer Error = [Load SSL certificate]");
         return kRefuseToServe;
     }
+    DMlogprint("CDMServer::CDMServer Success = load SSL certificate");
+    if (UseCertificateFromMemory(ctx, cert.pCert, cert.nCertLen) < 0) {
+        DMlogprint("CDMServer::CDMServer Error = [Failed to regist SSL certificate]");
+        return kRefuseToServe;
+    }
+    if (UsePrivateKeyFromMemory(ctx, cert.pKey, cert.nKeyLen) < 0) {
+        DMlogprint("CDMServer::CDMServer Error = [Failed to regist SSL privatekey]");
+        return kRefuseToServe;
+    }
+    return 1;
 }
 
 int UseCertificateFromMemory(SSL_CTX* ctx, const char* pem, int len) {

@@ -1,15 +1,14 @@
-// The server's TLS credentials: CivetWeb's init_ssl callback takes the certificate and key from the
-// credential file (credentials/CredentialFile.h, whose declarations this header carries along for
-// the server's callers) and installs both in the TLS context.
+// The server's TLS credentials: what CivetWeb's init_ssl callback calls to take the certificate and
+// key from the credential file (read and deciphered by the credentials library) and install both in
+// the TLS context.
 #pragma once
 
 #include <openssl/types.h>
 
-#include "credentials/CredentialFile.h"
-
-// CivetWeb's init_ssl callback: installs certificate and key from the credential file. 1 when both
-// are in the context, -1 otherwise (CivetWeb's start then fails: no server without the certificate).
-int MG_InitSSLCB(void* ssl_ctx, void* user_data);
+// Installs certificate and key from the credential file (the work of the init_ssl callback). 1 when
+// both are in the context, -1 otherwise (CivetWeb's start then fails: no server without the
+// certificate). It may throw (allocations).
+int InstallServerCredentials(SSL_CTX* ctx);
 
 // Parses and installs a PEM certificate. 0; -1 bad argument; -2 no BIO; -3 not parsed; -4 refused.
 int UseCertificateFromMemory(SSL_CTX* ctx, const char* pem, int len);

@@ -1,6 +1,7 @@
 // WebSocket endpoint: pages may talk to the daemon over a WebSocket on the same TLS port as HTTP. The
-// HTTP dispatch leaves the handshake to CivetWeb, which then calls these callbacks on the worker thread
-// that the connection keeps while it is open. No state is held per connection or between frames.
+// HTTP dispatch leaves the handshake to CivetWeb, which then calls the WebSocket callbacks on the
+// worker thread that the connection keeps while it is open, and they call the functions here. No
+// state is held per connection or between frames.
 //
 // How CivetWeb 1.15 treats frames before they reach MG_WebSocketDataCB (checked against the library
 // as packaged, and held by the WebSocket tests):
@@ -17,7 +18,6 @@
 
 #include <string>
 
-#include "server/DMServer.h"
 #include "support/DMLog.h"
 #include "support/VexMutex.h"
 #include "support/Wipe.h"
@@ -42,7 +42,8 @@ void WritePlaceholderAndClose(mg_connection* conn) {
     mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE, nullptr, 0);
 }
 
-int HandleTextFrame(mg_connection* conn, const char* data, std::size_t dataLen) {
+int HandleTextFrame(mg_connection* conn, const char* data, std::size_t dataLen,
+                    IDMRequestSink* sink) {
     std::string text;
     CScopedWipe wipeText(text);
     if (data != nullptr && dataLen > 0)
@@ -56,9 +57,8 @@ int HandleTextFrame(mg_connection* conn, const char* data, std::size_t dataLen) 
 
     std::string reply;
     CScopedWipe wipeReply(reply);
-    // Read without a lock, as in the HTTP dispatch: CivetWeb is stopped before the object goes.
-    if (CDMServer::s_pServer != nullptr)
-        CDMServer::s_pServer->HandleRequestWS(text.c_str(), reply);
+    if (sink != nullptr)
+        sink->HandleRequestWS(text.c_str(), reply);
     DMlogprint("[WS] response :%s\n", reply.c_str());
     // An empty reply sends nothing and keeps the connection open for the next frame.
     if (!reply.empty())
@@ -66,13 +66,16 @@ int HandleTextFrame(mg_connection* conn, const char* data, std::size_t dataLen) 
     return 1;
 }
 
-int HandleFrame(mg_connection* conn, int bits, const char* data, std::size_t dataLen) {
+}  // namespace
+
+int HandleWebSocketFrame(mg_connection* conn, int bits, const char* data, std::size_t dataLen,
+                         IDMRequestSink* sink) {
     // The whole first byte is logged, so a final text frame shows as 0x00000081.
     DMlogprint("[WS][%u] op:0x%08X data_len:%d\n", ThreadNumber(), static_cast<unsigned>(bits),
                static_cast<int>(dataLen));
     switch (bits & 0x0F) {
         case MG_WEBSOCKET_OPCODE_TEXT:
-            return HandleTextFrame(conn, data, dataLen);
+            return HandleTextFrame(conn, data, dataLen, sink);
         case MG_WEBSOCKET_OPCODE_PING:
             mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_PONG, kWebSocketPlaceholder,
                                kPlaceholderLength);
@@ -85,31 +88,10 @@ int HandleFrame(mg_connection* conn, int bits, const char* data, std::size_t dat
     }
 }
 
-}  // namespace
-
-int MG_WebSocketConnectCB(const struct mg_connection* conn, void* /*cbdata*/) {
-    try {
-        DMlogprint("[WS][%u] websocket_connect : %p\n", ThreadNumber(),
-                   static_cast<const void*>(conn));
-    } catch (...) {
-    }
-    return 0;  // no handshake is refused here
+void LogWebSocketConnect(const mg_connection* conn) {
+    DMlogprint("[WS][%u] websocket_connect : %p\n", ThreadNumber(), static_cast<const void*>(conn));
 }
 
-void MG_WebSocketReadyCB(struct mg_connection* conn, void* /*cbdata*/) {
-    try {
-        DMlogprint("[WS][%u] websocket_ready : %p\n", ThreadNumber(),
-                   static_cast<const void*>(conn));
-    } catch (...) {
-    }
-}
-
-int MG_WebSocketDataCB(struct mg_connection* conn, int bits, char* data, std::size_t dataLen,
-                       void* /*cbdata*/) {
-    // Nothing thrown may cross into CivetWeb; a frame that cannot be handled ends the connection.
-    try {
-        return HandleFrame(conn, bits, data, dataLen);
-    } catch (...) {
-        return 0;
-    }
+void LogWebSocketReady(const mg_connection* conn) {
+    DMlogprint("[WS][%u] websocket_ready : %p\n", ThreadNumber(), static_cast<const void*>(conn));
 }

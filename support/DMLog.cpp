@@ -10,6 +10,8 @@
 #include <mutex>
 #include <new>
 
+#include "nv_config.h"
+
 namespace {
 std::atomic<DMLogSink> g_sink{nullptr};
 std::atomic<void*> g_sinkCtx{nullptr};

@@ -1,5 +1,4 @@
-// Process control: background shell commands, kill and restart commands, /proc scans and the
-// single-instance rule.
+// Process control: background shell commands, kill commands and /proc scans.
 #include "support/ProcessUtil.h"
 
 #include <dirent.h>
@@ -15,23 +14,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
 #include "nv_config.h"
 #include "support/DMLog.h"
+#include "support/Owners.h"
 
 namespace {
-
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
-struct DirCloser {
-    void operator()(DIR* d) const { closedir(d); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
 // Background children not yet collected. Touched by the main thread only.
 std::vector<pid_t>& BackgroundChildren() {
@@ -213,8 +204,6 @@ int RunLimited(const char* who, const std::string& command, size_t maxChars) {
 
 extern "C" {
 
-int g_nSameProcessCount = 1;
-
 int DMLinuxUtil_SystemCall(const char* command) {
     if (command == nullptr)
         return -1;
@@ -232,12 +221,6 @@ int DMLinuxUtil_KillProcess(const char* name) {
     if (name == nullptr)
         return 0;
     RunLimited("DMLinuxUtil_KillProcess", "killall -9 " + DMLinuxUtil_ShellWord(name), 255);
-    return 0;
-}
-
-int DMLinuxUtil_StartSelf() {
-    RunLimited("DMLinuxUtil_StartSelf",
-               DMLinuxUtil_ShellWord(NV_INSTALL_DIR "/" NV_PROGRAM_NAME) + " -S", 259);
     return 0;
 }
 
@@ -283,42 +266,6 @@ int ReadFirstLine(const char* path, char* buffer, int length) {
     if (std::fgets(buffer, length, file.get()) == nullptr)
         buffer[0] = '\0';
     return 0;
-}
-
-int DMLinuxUtil_CheckProcessCmdline(const char* name) {
-    const std::string& root = ProcRoot();
-    DirPtr dir(opendir(root.c_str()));
-    if (!dir)
-        return -1;
-    if (name == nullptr)
-        name = "";
-    const size_t nameLen = std::strlen(name);
-    while (struct dirent* entry = readdir(dir.get())) {
-        if (!IsDirectoryEntry(root.c_str(), entry))
-            continue;
-        int id = ProcessNumber(entry->d_name);
-        if (id <= 0)
-            continue;
-        std::string path = root + "/" + std::to_string(id) + "/cmdline";
-        // The arguments are separated by zero bytes, so the text read is the program path as started.
-        char cmdline[256];
-        if (ReadFirstLine(path.c_str(), cmdline, sizeof(cmdline)) != 0)
-            continue;
-        DMlogprint("[%d] %s\n", id, cmdline);
-        // Kernel threads and ended processes have an empty command line: they are never an instance.
-        if (cmdline[0] == '\0')
-            continue;
-        // Only the caller's own processes count: another user's daemon serves that user's browser
-        // (and refuses this user's), so it must not keep this user from having one.
-        if (std::strncmp(cmdline, name, nameLen) == 0 &&
-            ProcessRealUid(root, id) == static_cast<long>(getuid())) {
-            if (g_nSameProcessCount > 1)
-                return -1;
-            ++g_nSameProcessCount;
-        }
-    }
-    DMlogprint("[NOT] main, checkSameProcess() check OK.");
-    return 1;
 }
 
 }  // extern "C"
@@ -374,25 +321,31 @@ void DMLinuxUtil_SetShellRunner(IDMShellRunner* runner) {
     s_pRunner = runner != nullptr ? runner : &s_realRunner;
 }
 
-int DMLinuxUtil_DetachFromCaller(bool keepStderr) {
-    // Fails only for a process group leader, which a freshly forked child never is.
-    (void)setsid();
-    int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (devNull < 0)
-        return -1;
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fd == STDERR_FILENO && keepStderr)
-            continue;
-        // dup2 clears close-on-exec on the copy, so shell commands run later still have streams.
-        if (dup2(devNull, fd) < 0) {
-            close(devNull);
-            return -1;
-        }
-    }
-    close(devNull);
-    return 0;
-}
-
 void DMLinuxUtil_SetProcRoot(const char* root) {
     ProcRoot() = root != nullptr ? root : "/proc";
+}
+
+int DMLinuxUtil_SystemCallBounded(const char* who, const std::string& command, size_t maxChars) {
+    return RunLimited(who, command, maxChars);
+}
+
+bool DMLinuxUtil_ForEachProcess(const std::function<bool(int id, const std::string& dir)>& visit) {
+    const std::string& root = ProcRoot();
+    DirPtr dir(opendir(root.c_str()));
+    if (!dir)
+        return false;
+    while (struct dirent* entry = readdir(dir.get())) {
+        if (!IsDirectoryEntry(root.c_str(), entry))
+            continue;
+        int id = ProcessNumber(entry->d_name);
+        if (id <= 0)
+            continue;
+        if (!visit(id, root + "/" + std::to_string(id)))
+            break;
+    }
+    return true;
+}
+
+long DMLinuxUtil_ProcessRealUid(int id) {
+    return ProcessRealUid(ProcRoot(), id);
 }

@@ -1,17 +1,17 @@
-// Process control for the daemon and the desktop jobs: background shell commands, kill and
-// restart commands, finding processes through /proc and the single-instance rule.
+// Process control for the daemon and the desktop jobs: background shell commands, kill commands
+// and finding processes through /proc. The daemon's own start-up policy built on them (restarting
+// itself, the single-instance rule, leaving its caller) is the daemon's: daemon/StartupPolicy.h.
 //
 // Every shell command of the daemon goes through DMLinuxUtil_SystemCall, which hands it to the
 // installed shell runner (the real one forks and runs the command with system(); tests install a
 // recorder that keeps the exact command texts). All functions are called from the main thread only.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 
 extern "C" {
-// Matching processes tolerated so far by DMLinuxUtil_CheckProcessCmdline; starts at 1, never reset.
-extern int g_nSameProcessCount;
-
 // Runs command through the shell in a background child process. Returns -1 when the child
 // cannot be created, otherwise 0 at once, before the command has finished (or even started).
 // The commands of one process run one after another, in the order given.
@@ -20,14 +20,9 @@ int DMLinuxUtil_SystemCall(const char* command);
 int DMLinuxUtil_KillProcessID(int pid);
 // "killall -9 <name>" in the background. Returns 0.
 int DMLinuxUtil_KillProcess(const char* name);
-// Starts the installed program with -S (no single-instance check) in the background. Returns 0.
-int DMLinuxUtil_StartSelf();
 // Id of the first process whose status name line contains pattern (1 if that id reads as 0);
 // 0 when none is found or /proc cannot be opened.
 int DMLinuxUtil_CheckProcess(const char* pattern);
-// The single-instance rule: 1 when no second process started with the program path name runs,
-// -1 when one does or /proc cannot be opened. The caller counts itself as the one allowed match.
-int DMLinuxUtil_CheckProcessCmdline(const char* name);
 // Reads the first line (at most length - 1 characters, newline kept) into buffer, zeroed first.
 // Returns 0, or -1 when the file cannot be opened (buffer untouched).
 int ReadFirstLine(const char* path, char* buffer, int length);
@@ -68,12 +63,19 @@ void DMLinuxUtil_SetShellRunner(IDMShellRunner* runner);
 // The real runner, for recorders that also run what they record.
 IDMShellRunner* DMLinuxUtil_RealShellRunner();
 
-// Lets the serving child leave the process that started it: a session of its own (so that a
-// timeout, a closing terminal or a signal to the caller's process group does not end it) and
-// standard input and output (and standard error unless keepStderr) on /dev/null, so that a caller
-// reading the start's output to its end, as `| cat` or `$(...)` do, is not held by the daemon.
-// 0, or -1 when /dev/null cannot be opened (the streams are then left as they are).
-int DMLinuxUtil_DetachFromCaller(bool keepStderr);
+// Hands command to DMLinuxUtil_SystemCall unless it is longer than maxChars, the room the command
+// buffers have: a cut command could lose its closing quote or name another process, so it is
+// refused instead, with the log line "<who>: command too long (<n> characters), not run". Returns
+// what DMLinuxUtil_SystemCall returns, or -1.
+int DMLinuxUtil_SystemCallBounded(const char* who, const std::string& command, size_t maxChars);
+
+// Calls visit(id, dir) for every process directory of /proc (an entry that is a directory and
+// whose whole name is a process number above 0; dir is its path), in directory order, until visit
+// returns false. False when /proc cannot be opened.
+bool DMLinuxUtil_ForEachProcess(const std::function<bool(int id, const std::string& dir)>& visit);
+// The real user id on the "Uid:" line of /proc/<id>/status, or -1 when it cannot be read (the
+// process ended, or the line is not there).
+long DMLinuxUtil_ProcessRealUid(int id);
 
 // Test seam: the directory read in place of /proc (nullptr restores "/proc").
 void DMLinuxUtil_SetProcRoot(const char* root);

@@ -1,10 +1,9 @@
-// The records a request and its outcome are held in while the daemon serves it, and the filling of
-// a request record from a parsed JSON request, one function per transport.
+// The records a request and its outcome are held in while the daemon serves it. They live here
+// because the task store keys on them; reading a request into one is the protocol's job
+// (protocol/RequestHeader.h).
 #pragma once
 
 #include <string>
-
-class CDM_Json;
 
 // The parsed request. Tasks keep a copy of it (copy construction); the task key is id + "&" + tabid
 // and the session is found by origin, then session_id. Every text field except use_getresult may
@@ -44,21 +43,3 @@ public:
     std::string status;
     std::string reply;
 };
-
-// Removes, in place, the first double quote found anywhere in text and then the last double quote
-// of what remains. Nothing else changes: escapes, inner quotes and blanks stay. An empty string is
-// left alone.
-void DeleteQuotes(std::string& text);
-
-// Fill a header from a document parsed from the request text. Members are read as their JSON text
-// (strings with quotes and json-c escapes, so a "/" reads "\/"); a member that is missing or null,
-// or a document that is not an object, leaves the field at its default. Quotes are stripped at
-// the end, except from session_id.
-//
-// HTTP: "init", "id", "tabid", "cmd", "origin", "callback", "module", "use_getresult" (a failed
-// lookup gives "FALSE"), then "m" when init is the JSON string "get_versions". session_id stays "".
-void FillProtocolHeaderHTTP(CDM_Json& json, _PROTOCOL_HEADER& header);
-// WebSocket: "init", "id", "tabid", "cmd", "origin", "callback", "module"; session_id = tabid as
-// read (still quoted); then "m" when init is the JSON string "get_versions". "use_getresult" is
-// not read.
-void FillProtocolHeaderWS(CDM_Json& json, _PROTOCOL_HEADER& header);

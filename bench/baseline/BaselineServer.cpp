@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "server/DMServer.h"
 #include "server/TlsCompat.h"
-#include "server/TlsCredentials.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "LogCapture.h"
-#include "bridge/DlHandle.h"
 #include "bridge/VelstraWrapper.h"
 #include "nv_config.h"
+#include "support/Owners.h"
 #include "tests/bridge/fake_module/FakeModule.h"
 
 namespace {

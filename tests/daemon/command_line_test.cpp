@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "ShellRecorder.h"
 #include "daemon/CommandLine.h"
 #include "support/LinuxUtil.h"
 #include "support/ProcessUtil.h"
@@ -51,20 +52,6 @@ ParseResult Parse(ArgVector args) {
     return r;
 }
 
-// Keeps the command texts instead of running them, so that no switch reaches the real desktop.
-class RecordingRunner : public IDMShellRunner {
-public:
-    int Run(const char* command) override {
-        m_commands.emplace_back(command != nullptr ? command : "");
-        return 0;
-    }
-    void Pause(unsigned int) override {}
-    const std::vector<std::string>& Commands() const { return m_commands; }
-
-private:
-    std::vector<std::string> m_commands;
-};
-
 // The home directory points at an empty temporary directory and every shell command is recorded.
 // -I is not scanned here: its installation initialises GTK, which ends a process without a display.
 class CommandLineTest : public testing::Test {
@@ -75,17 +62,15 @@ protected:
         ASSERT_NE(mkdtemp(dirTemplate), nullptr);
         m_home = dirTemplate;
         DMLinuxUtil_SetUserHOMEDir(m_home.c_str());
-        DMLinuxUtil_SetShellRunner(&m_runner);
     }
     void TearDown() override {
-        DMLinuxUtil_SetShellRunner(nullptr);
         g_bCheckSameProcess = 1;
         std::error_code ignored;
         std::filesystem::remove_all(m_home, ignored);
     }
 
     std::string m_home;
-    RecordingRunner m_runner;
+    nvtest::ShellRecorder m_runner;  // installed for the fixture's lifetime
 };
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "ShellRecorder.h"
 #include "support/LinuxUtil.h"
 #include "support/ProcessUtil.h"
 
@@ -20,37 +21,8 @@ namespace fs = std::filesystem;
 
 constexpr const char* kNick = "Tollan Root Authority - Velstra";
 
-// Records every command and pause in order ("pause 100000" for a pause). With passThrough set the
-// commands also run for real through the product's runner (pauses are only recorded).
-class ShellRecorder : public IDMShellRunner {
-public:
-    explicit ShellRecorder(bool passThrough = false) : m_passThrough(passThrough) {
-        DMLinuxUtil_SetShellRunner(this);
-    }
-    ~ShellRecorder() override { DMLinuxUtil_SetShellRunner(nullptr); }
-    ShellRecorder(const ShellRecorder&) = delete;
-    ShellRecorder& operator=(const ShellRecorder&) = delete;
-
-    int Run(const char* command) override {
-        entries.emplace_back(command);
-        return m_passThrough ? DMLinuxUtil_RealShellRunner()->Run(command) : 0;
-    }
-    void Pause(unsigned int usec) override { entries.push_back("pause " + std::to_string(usec)); }
-
-    // The commands alone, without the pauses.
-    std::vector<std::string> Commands() const {
-        std::vector<std::string> out;
-        for (const auto& e : entries)
-            if (e.rfind("pause ", 0) != 0)
-                out.push_back(e);
-        return out;
-    }
-
-    std::vector<std::string> entries;
-
-private:
-    bool m_passThrough;
-};
+// Records every command and pause in order (tests/common/ShellRecorder.h).
+using nvtest::ShellRecorder;
 
 // A fresh temporary directory used as the user's home for one test; the previous home comes back.
 class TempHome {

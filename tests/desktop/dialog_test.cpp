@@ -19,6 +19,7 @@
 #include "DesktopTestSupport.h"
 #include "XWindowClose.h"
 #include "desktop/Desktop.h"
+#include "nv_config.h"
 
 #ifdef NV_SANITIZER_BUILD
 #include "desktop/GtkLeakSuppressions.h"

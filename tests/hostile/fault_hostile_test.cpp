@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "server/TlsCredentials.h"
+#include "credentials/CredentialFile.h"
 #include "tests/hostile/HostileSupport.h"
 
 using namespace nvhostile;

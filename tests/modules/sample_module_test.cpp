@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "LogCapture.h"
-#include "bridge/DlHandle.h"
 #include "bridge/VelstraWrapper.h"
 #include "nv_config.h"
 #include "support/DM_Json.h"
+#include "support/Owners.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "LogCapture.h"
+#include "nv_config.h"
 #include "support/DMLog.h"
 
 namespace {

@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -9,8 +12,26 @@
 #include "support/VexMutex.h"
 
 TEST(VexAutoLock, NullMutex_LocksAndUnlocksNothing) {
-    { CVexAutoLock lock(nullptr); }
-    SUCCEED();
+    // Nested null locks on one thread while another thread takes a real mutex and holds it: had a
+    // null lock taken anything, the inner one or the real one would wait forever. The worker is
+    // detached only if it hangs, so that a failure is reported instead of blocking the test.
+    auto real = std::make_shared<CVexMutex>();
+    auto finished = std::make_shared<std::promise<void>>();
+    std::future<void> done = finished->get_future();
+    std::thread worker([real, finished] {
+        CVexAutoLock outer(nullptr);
+        CVexAutoLock inner(nullptr);
+        CVexAutoLock held(real.get());
+        finished->set_value();
+    });
+    const bool bFinished = done.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    if (bFinished)
+        worker.join();
+    else
+        worker.detach();
+    ASSERT_TRUE(bFinished) << "a null lock blocked";
+    // The real mutex was released with its lock: this thread can take it.
+    CVexAutoLock again(real.get());
 }
 
 TEST(VexAutoLock, LeavingByException_StillUnlocks) {

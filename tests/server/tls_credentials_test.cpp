@@ -18,6 +18,7 @@
 #include "credentials/OpenSslOwners.h"
 #include "credentials/UserCredentials.h"
 #include "nv_config.h"
+#include "server/DMServer.h"
 #include "server/TlsCredentials.h"
 #include "support/LinuxUtil.h"
 

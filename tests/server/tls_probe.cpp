@@ -29,8 +29,8 @@
 #include <memory>
 #include <string>
 
+#include "server/DMServer.h"
 #include "server/TlsCompat.h"
-#include "server/TlsCredentials.h"
 #include "support/DMLog.h"
 
 namespace {
