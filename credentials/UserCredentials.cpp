@@ -20,23 +20,9 @@
 #include "credentials/OpenSslOwners.h"
 #include "nv_config.h"
 #include "support/LinuxUtil.h"
+#include "support/Owners.h"
 
 namespace {
-
-// Closes a descriptor when the scope ends.
-class CFdCloser {
-public:
-    explicit CFdCloser(int fd) : m_fd(fd) {}
-    ~CFdCloser() {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    CFdCloser(const CFdCloser&) = delete;
-    CFdCloser& operator=(const CFdCloser&) = delete;
-
-private:
-    int m_fd;
-};
 
 // The base data directory and the directories that may have to be made, in order, before the
 // program's folder can be: every level of $XDG_DATA_HOME, or <home>/.local and .local/share (the
@@ -114,8 +100,8 @@ int NV_OpenPrivateCredentialFile(const std::string& path, std::string* why) {
     if (why == nullptr)
         why = &dummy;
     // Not blocking, so that a FIFO put in the file's place cannot hold the caller in open().
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
+    CUniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd.Valid()) {
         const int err = errno;
         if (err == ENOENT || err == ENOTDIR) {
             *why = "no credential file of the user's own at " + path;
@@ -125,9 +111,8 @@ int NV_OpenPrivateCredentialFile(const std::string& path, std::string* why) {
         return -2;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0) {
+    if (fstat(fd.Get(), &st) != 0) {
         const int err = errno;
-        close(fd);
         *why = path + " refused: cannot be examined (" + std::strerror(err) + ")";
         return -2;
     }
@@ -147,11 +132,10 @@ int NV_OpenPrivateCredentialFile(const std::string& path, std::string* why) {
                       static_cast<unsigned int>(st.st_mode & 07777));
     }
     if (detail[0] != '\0') {
-        close(fd);
         *why = path + " refused: " + detail;
         return -2;
     }
-    return fd;
+    return fd.Release();
 }
 
 int NV_LoadServedCredentials(DEC_CERT* cert, std::string* path, std::string* why) {
@@ -161,10 +145,9 @@ int NV_LoadServedCredentials(DEC_CERT* cert, std::string* path, std::string* why
     if (userFile.empty()) {
         *why = "no home directory for a credential file of the user's own";
     } else {
-        const int fd = NV_OpenPrivateCredentialFile(userFile, why);
-        if (fd >= 0) {
-            CFdCloser closer(fd);
-            const int rc = LoadEncryptedCertFd(fd, cert);
+        CUniqueFd fd(NV_OpenPrivateCredentialFile(userFile, why));
+        if (fd.Valid()) {
+            const int rc = LoadEncryptedCertFd(fd.Get(), cert);
             if (rc == 0) {
                 *path = userFile;
                 *why = "the user's own credential file";
@@ -195,17 +178,15 @@ int NV_CheckUserCredentials(const std::string& dir, std::string* why) {
         return NV_USERCREDS_BAD;
     }
 
-    const int fd = NV_OpenPrivateCredentialFile(credFile, why);
-    if (fd < 0)
+    CUniqueFd fd(NV_OpenPrivateCredentialFile(credFile, why));
+    if (!fd.Valid())
         return NV_USERCREDS_BAD;
     DEC_CERT cert;
-    {
-        CFdCloser closer(fd);
-        const int rc = LoadEncryptedCertFd(fd, &cert);
-        if (rc != 0) {
-            *why = credFile + " cannot be deciphered (code " + std::to_string(rc) + ")";
-            return NV_USERCREDS_BAD;
-        }
+    const int rc = LoadEncryptedCertFd(fd.Get(), &cert);
+    fd.Reset();
+    if (rc != 0) {
+        *why = credFile + " cannot be deciphered (code " + std::to_string(rc) + ")";
+        return NV_USERCREDS_BAD;
     }
 
     BioPtr certBio(BIO_new_mem_buf(cert.pCert, cert.nCertLen));
