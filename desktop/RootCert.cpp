@@ -5,6 +5,7 @@
 // The commands run in the background and are not waited for; the 100 ms pause after each command
 // is all that orders one after the other.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -64,7 +65,9 @@ std::string RootCertFile() {
         return RootCertFileOverride();
     const std::string own = NV_UserRootCertFile();
     struct stat st {};
-    if (!own.empty() && stat(own.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    // One that certutil could not read would leave the databases without any root.
+    if (!own.empty() && stat(own.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        access(own.c_str(), R_OK) == 0)
         return own;
     char path[kPathBuffer];
     std::snprintf(path, sizeof(path), "%s/%s", NV_INSTALL_DIR, NV_ROOT_CERT_FILE_NAME);
