@@ -11,6 +11,7 @@
 #include "protocol/RequestHeader.h"
 #include "protocol/WebSocketClientIntfHandler.h"
 #include "support/DM_Json.h"
+#include "tasks/HTTPTaskManager.h"
 #include "tasks/ProtocolRecords.h"
 
 namespace {
@@ -52,8 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (nvfuzz::WouldDelayTheModule(request))
         return 0;
 
-    if (!g_http || ++g_runs % 4096 == 0) {
-        // New stores now and then drop the sessions of earlier inputs (one per origin or tab).
+    if (!g_http || ++g_runs % kMaxSessionsPerPage == 0) {
+        // New stores now and then drop the sessions of earlier inputs (one per origin or tab). An
+        // input adds at most one session to each store, so the inputs (all of one page: they carry
+        // no Origin header) never reach the page's session bound.
         g_http.reset();
         g_ws.reset();
         g_http = std::make_unique<CHTTPClientIntfHandler>();
@@ -63,13 +66,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CDM_Json json;
     const bool bParsed = json.Parse(request) == 0;
     _PROTOCOL_HEADER header;
-    if (bParsed)
+    _PROTOCOL_HEADER wsHeader;
+    if (bParsed) {
         FillProtocolHeaderHTTP(json, header);
+        FillProtocolHeaderWS(json, wsHeader);
+    }
+    // A key too long for a session is never filed, so such a request is always refused.
+    const bool bHttpKeysFit = header.origin.size() <= kMaxSessionKeyBytes;
+    const bool bWsKeysFit = wsHeader.origin.size() <= kMaxSessionKeyBytes &&
+                            wsHeader.session_id.size() <= kMaxSessionKeyBytes;
 
     std::string reply;
     NV_FUZZ_CHECK(g_http->ProcessRequest(request, reply) == 0);
     const std::string status = ResponseStatus(reply);
     if (!bParsed) {
+        NV_FUZZ_CHECK(status == "\"FALSE\"");
+    } else if (header.cmd != "GET_RESULT" && !bHttpKeysFit) {
         NV_FUZZ_CHECK(status == "\"FALSE\"");
     } else if (header.cmd != "GET_RESULT") {
         // A module call made on this thread has finished by the time its reply is built, parked or
@@ -105,7 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::string wsReply;
     NV_FUZZ_CHECK(g_ws->ProcessRequest(request, wsReply) == 0);
-    // Every frame that parses is a module call, answered with its result.
-    NV_FUZZ_CHECK(ResponseStatus(wsReply) == (bParsed ? "\"TRUE\"" : "\"FALSE\""));
+    // Every frame that parses (and whose keys fit a session) is a module call, answered with its
+    // result.
+    NV_FUZZ_CHECK(ResponseStatus(wsReply) == (bParsed && bWsKeysFit ? "\"TRUE\"" : "\"FALSE\""));
     return 0;
 }

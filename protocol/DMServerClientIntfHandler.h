@@ -35,8 +35,16 @@ public:
     // it before the store is destroyed.
     ~CDMServerClientIntfHandler() override;
 
-    // request: the JSON text of one request. reply: receives the JSON reply text.
-    virtual int ProcessRequest(const std::string& request, std::string& reply) = 0;
+    // request: the JSON text of one request. pageOrigin: the value of the Origin header of the
+    // request (of the WebSocket handshake, for a frame), or null when it had none; the request
+    // reaches only sessions and tasks of requests with the same header. reply: receives the JSON
+    // reply text.
+    virtual int ProcessRequest(const std::string& request, const char* pageOrigin,
+                               std::string& reply) = 0;
+    // The same for a request without an Origin header.
+    int ProcessRequest(const std::string& request, std::string& reply) {
+        return ProcessRequest(request, nullptr, reply);
+    }
 
     // The JSON reply text for a request header and its outcome. Uses only its arguments.
     std::string MakeResponse(const _PROTOCOL_HEADER& header,

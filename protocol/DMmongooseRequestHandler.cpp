@@ -26,7 +26,8 @@ const char kReplyHead[] =
 
 }  // namespace
 
-void CDMmongooseRequestHandler::handle_request(const char* text, std::string& out) {
+void CDMmongooseRequestHandler::handle_request(const char* text, const char* pageOrigin,
+                                               std::string& out) {
     std::string request;
     std::string copy;
     // Both carry the page's request: wiped on every path.
@@ -39,15 +40,16 @@ void CDMmongooseRequestHandler::handle_request(const char* text, std::string& ou
         DMlogprint("[%s] ERROR GetJsonStringFromReqData\n", "handle_request");
         return;
     }
-    handle_HTTPClientIntf(request, out);
+    handle_HTTPClientIntf(request, pageOrigin, out);
 }
 
-void CDMmongooseRequestHandler::handle_request_WS(const char* text, std::string& out) {
+void CDMmongooseRequestHandler::handle_request_WS(const char* text, const char* pageOrigin,
+                                                  std::string& out) {
     if (text == nullptr)
         return;
     std::string copy(text);
     CScopedWipe wipeCopy(copy);  // request text: wiped like every other copy of it
-    m_WebSocketClientIntfHandler.ProcessRequest(copy, out);
+    m_WebSocketClientIntfHandler.ProcessRequest(copy, pageOrigin, out);
 }
 
 int CDMmongooseRequestHandler::GetJsonStringFromReqData(const std::string& text, const char* key,
@@ -65,10 +67,10 @@ int CDMmongooseRequestHandler::GetJsonStringFromReqData(const std::string& text,
 }
 
 void CDMmongooseRequestHandler::handle_HTTPClientIntf(const std::string& request,
-                                                      std::string& out) {
+                                                      const char* pageOrigin, std::string& out) {
     std::string reply;
     CScopedWipe wipeReply(reply);
-    m_HTTPClientIntfHandler.ProcessRequest(request, reply);
+    m_HTTPClientIntfHandler.ProcessRequest(request, pageOrigin, reply);
     MakeReply(reply, out);
 }
 

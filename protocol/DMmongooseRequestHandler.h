@@ -19,18 +19,25 @@ public:
     CDMmongooseRequestHandler(const CDMmongooseRequestHandler&) = delete;
     CDMmongooseRequestHandler& operator=(const CDMmongooseRequestHandler&) = delete;
 
-    // text: the URL-decoded form text of a POST body, such as request={...}. out: receives the whole
-    // HTTP response; left untouched when text is null or holds no request value.
-    void handle_request(const char* text, std::string& out);
-    // text: the text of one WebSocket frame. out: receives the reply text, unframed; untouched when
-    // text is null.
-    void handle_request_WS(const char* text, std::string& out);
+    // text: the URL-decoded form text of a POST body, such as request={...}. pageOrigin: the
+    // request's Origin header, or null when it had none (the request then reaches only sessions of
+    // other requests without one). out: receives the whole HTTP response; left untouched when text
+    // is null or holds no request value.
+    void handle_request(const char* text, const char* pageOrigin, std::string& out);
+    void handle_request(const char* text, std::string& out) { handle_request(text, nullptr, out); }
+    // text: the text of one WebSocket frame. pageOrigin: the Origin header of the connection's
+    // handshake, or null. out: receives the reply text, unframed; untouched when text is null.
+    void handle_request_WS(const char* text, const char* pageOrigin, std::string& out);
+    void handle_request_WS(const char* text, std::string& out) {
+        handle_request_WS(text, nullptr, out);
+    }
 
     // value: everything after the first key + "=" in text (later "&" pairs are not split off), or ""
     // when it does not occur. 0, or -1 when the value is empty.
     int GetJsonStringFromReqData(const std::string& text, const char* key, std::string& value);
     // Has the HTTP client interface answer request and frames the answer into out.
-    void handle_HTTPClientIntf(const std::string& request, std::string& out);
+    void handle_HTTPClientIntf(const std::string& request, const char* pageOrigin,
+                               std::string& out);
     // out: status line, header lines, Content-Length (the body's length in bytes), a blank line, then
     // body as it is.
     void MakeReply(const std::string& body, std::string& out);

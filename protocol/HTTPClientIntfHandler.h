@@ -17,6 +17,9 @@ public:
         : CDMServerClientIntfHandler(cleanupWait) {}
     ~CHTTPClientIntfHandler() override = default;
 
-    // request: the JSON request as the page sent it. reply: assigned the JSON reply text. Always 0.
-    int ProcessRequest(const std::string& request, std::string& reply) override;
+    // request: the JSON request as the page sent it. pageOrigin: its Origin header, or null.
+    // reply: assigned the JSON reply text. Always 0.
+    using CDMServerClientIntfHandler::ProcessRequest;
+    int ProcessRequest(const std::string& request, const char* pageOrigin,
+                       std::string& reply) override;
 };

@@ -16,6 +16,9 @@ public:
         : CDMServerClientIntfHandler(cleanupWait) {}
     ~CWebSocketClientIntfHandler() override = default;
 
-    // request: the frame's text. reply: assigned the JSON reply text. Always 0.
-    int ProcessRequest(const std::string& request, std::string& reply) override;
+    // request: the frame's text. pageOrigin: the Origin header of the connection's handshake, or
+    // null. reply: assigned the JSON reply text. Always 0.
+    using CDMServerClientIntfHandler::ProcessRequest;
+    int ProcessRequest(const std::string& request, const char* pageOrigin,
+                       std::string& reply) override;
 };

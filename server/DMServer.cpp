@@ -271,12 +271,12 @@ void CDMServer::StopServer() {
     m_pCtx = nullptr;
 }
 
-void CDMServer::HandleRequest(const char* request, std::string& reply) {
-    m_RequestHandler.handle_request(request, reply);
+void CDMServer::HandleRequest(const char* request, const char* pageOrigin, std::string& reply) {
+    m_RequestHandler.handle_request(request, pageOrigin, reply);
 }
 
-void CDMServer::HandleRequestWS(const char* request, std::string& reply) {
-    m_RequestHandler.handle_request_WS(request, reply);
+void CDMServer::HandleRequestWS(const char* request, const char* pageOrigin, std::string& reply) {
+    m_RequestHandler.handle_request_WS(request, pageOrigin, reply);
 }
 
 int IsOpenPossiblePort(const char* address, unsigned short port) {

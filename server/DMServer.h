@@ -60,8 +60,8 @@ public:
 
     // Forward the request text unchanged to the request handler. HandleRequest's reply is a
     // complete HTTP response; HandleRequestWS's is the text of one WebSocket message.
-    void HandleRequest(const char* request, std::string& reply) override;
-    void HandleRequestWS(const char* request, std::string& reply) override;
+    void HandleRequest(const char* request, const char* pageOrigin, std::string& reply) override;
+    void HandleRequestWS(const char* request, const char* pageOrigin, std::string& reply) override;
 
     unsigned short Port() const { return m_nPort; }
 

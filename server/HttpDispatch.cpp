@@ -172,7 +172,9 @@ int HandlePost(mg_connection* conn, IDMRequestSink& sink) {
 
     std::string reply;
     CScopedWipe wipeReply(reply);
-    sink.HandleRequest(buffer.Data(), reply);
+    // The Origin header, which the browser sets and the page cannot, keeps each page to its own
+    // sessions and parked results.
+    sink.HandleRequest(buffer.Data(), origin, reply);
     WipeString(body);
 
     if (!reply.empty()) {

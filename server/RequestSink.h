@@ -8,10 +8,13 @@
 // Called on CivetWeb's worker threads, concurrently; the implementation guards its own state.
 class IDMRequestSink {
 public:
+    // pageOrigin is the request's Origin header (for a WebSocket message, the handshake's), null
+    // when there was none: it decides which page's sessions the request may reach.
     // The decoded body of an HTTP POST; the reply is a complete HTTP response.
-    virtual void HandleRequest(const char* request, std::string& reply) = 0;
+    virtual void HandleRequest(const char* request, const char* pageOrigin, std::string& reply) = 0;
     // The text of one WebSocket text frame; the reply is the text of one WebSocket message.
-    virtual void HandleRequestWS(const char* request, std::string& reply) = 0;
+    virtual void HandleRequestWS(const char* request, const char* pageOrigin,
+                                 std::string& reply) = 0;
 
 protected:
     ~IDMRequestSink() = default;

@@ -57,8 +57,11 @@ int HandleTextFrame(mg_connection* conn, const char* data, std::size_t dataLen,
 
     std::string reply;
     CScopedWipe wipeReply(reply);
+    // The request information stays that of the handshake for the connection's whole life, so this
+    // is the Origin header of the upgrade request: every frame of the connection belongs to the
+    // page that opened it, whatever its "origin" member says.
     if (sink != nullptr)
-        sink->HandleRequestWS(text.c_str(), reply);
+        sink->HandleRequestWS(text.c_str(), mg_get_header(conn, "Origin"), reply);
     DMlogprint("[WS] response :%s\n", reply.c_str());
     // An empty reply sends nothing and keeps the connection open for the next frame.
     if (!reply.empty())

@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -55,8 +57,20 @@ int CHTTPTaskManager::CHTTPTask::ProcessTask() {
     // two locks are never nested.
     CVelstraWrapper* bridge = CVelstraWrapper::GetInst();
     std::string reply;
-    if (bridge != nullptr)
-        reply = bridge->GetFunc(m_strRequest.c_str(), m_hModule);
+    // Nothing may leave this function before TASK_DONE is published: a task left running would
+    // make every later request with its key wait for ever (holding a worker), and would keep its
+    // session from expiring. A call that throws ends like a failed one, with an empty reply.
+    try {
+        if (bridge != nullptr)
+            reply = bridge->GetFunc(m_strRequest.c_str(), m_hModule);
+    } catch (...) {
+        WipeString(reply);
+        try {
+            DMlogprint("[%s] ERROR module call threw\n", "ProcessTask");
+        } catch (...) {
+        }
+    }
+    // From here on nothing throws.
     WipeString(m_result.reply);
     m_result.reply = std::move(reply);
     WipeString(reply);  // a short reply is copied out of the moved-from buffer, not taken over
@@ -234,32 +248,67 @@ int CHTTPTaskManager::CreateTask(const _PROTOCOL_HEADER& header, const std::stri
 int CHTTPTaskManager::InsertTask(CHTTPTask* task) {
     if (task == nullptr)
         return -1;
+    std::unique_ptr<CHTTPTask> owned(task);
     CVexAutoLock lock(&m_mutex);
     const _PROTOCOL_HEADER& header = task->GetProtocolHeader();
-    const std::string& originKey = header.origin;
     const std::string& sessionKey = header.session_id;
 
-    auto originIt = m_mapOrigin.find(originKey);
-    if (originIt == m_mapOrigin.end()) {
-        originIt = m_mapOrigin.emplace(originKey, new SessionMap()).first;
+    CHTTPSession* session = FindSession(header);
+    if (session == nullptr) {
+        // A new session, within the bounds or not at all: a page past its bound is refused rather
+        // than making room by dropping sessions, its own or another page's.
+        std::size_t& pageSessions = m_mapPageSessions[header.partition];
+        const char* bound = nullptr;
+        std::size_t limit = 0;
+        if (pageSessions >= kMaxSessionsPerPage) {
+            bound = "of the page ";
+            limit = kMaxSessionsPerPage;
+        } else if (m_nSessions >= kMaxSessionsPerStore) {
+            bound = "";
+            limit = kMaxSessionsPerStore;
+        }
+        // The partition is "=" followed by the Origin header, when there is one.
+        const std::size_t originHeaderBytes =
+            header.partition.empty() ? 0 : header.partition.size() - 1;
+        const std::size_t longestKey =
+            std::max({originHeaderBytes, header.origin.size(), sessionKey.size()});
+        if (bound != nullptr || longestKey > kMaxSessionKeyBytes) {
+            if (pageSessions == 0)
+                m_mapPageSessions.erase(header.partition);
+            if (bound != nullptr) {
+                DMlogprint("[%s] ERROR session limit %sreached (%zu), request refused : %s\n",
+                           "InsertTask", bound, limit,
+                           DescribePagePartition(header.partition).c_str());
+            } else {
+                // The key itself is not logged: it is as long as the page chose.
+                DMlogprint("[%s] ERROR session key of %zu bytes, request refused\n", "InsertTask",
+                           longestKey);
+            }
+            return -1;  // the task is deleted with `owned`
+        }
+        OriginKey originKey(header.partition, header.origin);
+        auto originIt = m_mapOrigin.find(originKey);
+        if (originIt == m_mapOrigin.end()) {
+            std::unique_ptr<SessionMap> sessions(new SessionMap());
+            originIt = m_mapOrigin.emplace(std::move(originKey), sessions.get()).first;
+            sessions.release();
+        }
+        std::unique_ptr<CHTTPSession> created(new CHTTPSession(&m_mutex));  // opens the module
+        created->SetSessionID(sessionKey);
+        originIt->second->emplace(sessionKey, created.get());
+        session = created.release();
+        ++pageSessions;
+        ++m_nSessions;
     }
-    SessionMap& sessions = *originIt->second;
-    auto sessionIt = sessions.find(sessionKey);
-    if (sessionIt == sessions.end()) {
-        auto* session = new CHTTPSession(&m_mutex);  // opens the module
-        session->SetSessionID(sessionKey);
-        sessionIt = sessions.emplace(sessionKey, session).first;
-    }
-    CHTTPSession* session = sessionIt->second;
     task->SetParentSession(session);
     // AddTask may let go of the lock while it waits for a task it replaces; the session is pinned
     // meanwhile and none of the iterators above is used afterwards.
-    session->AddTask(task);
+    session->AddTask(owned.release());
     return 0;
 }
 
 CHTTPTaskManager::CHTTPSession* CHTTPTaskManager::FindSession(const _PROTOCOL_HEADER& header) {
-    auto originIt = m_mapOrigin.find(header.origin);
+    auto originIt = m_mapOrigin.find(OriginKey(header.partition, header.origin));
     if (originIt == m_mapOrigin.end())
         return nullptr;
     auto sessionIt = originIt->second->find(header.session_id);
@@ -329,7 +378,7 @@ void CHTTPTaskManager::CleanUp_OldSessions() {
     CVexAutoLock lock(&m_mutex);
     // Nothing in this pass lets go of the lock, so the maps cannot change under the walks; keys
     // are still collected first and erased afterwards.
-    std::vector<std::string> emptyOrigins;
+    std::vector<OriginKey> emptyOrigins;
     for (auto& origin : m_mapOrigin) {
         SessionMap& sessions = *origin.second;
         std::vector<std::string> expired;
@@ -348,14 +397,23 @@ void CHTTPTaskManager::CleanUp_OldSessions() {
             CHTTPSession* session = it->second;
             sessions.erase(it);
             delete session;  // closes its module reference
+            ForgetSession(origin.first.first);
         }
         if (sessions.empty())
             emptyOrigins.push_back(origin.first);
     }
-    for (const std::string& key : emptyOrigins) {
+    for (const OriginKey& key : emptyOrigins) {
         auto it = m_mapOrigin.find(key);
         SessionMap* sessions = it->second;
         m_mapOrigin.erase(it);
         delete sessions;
     }
+}
+
+void CHTTPTaskManager::ForgetSession(const std::string& partition) {
+    auto it = m_mapPageSessions.find(partition);
+    if (it != m_mapPageSessions.end() && --it->second == 0)
+        m_mapPageSessions.erase(it);
+    if (m_nSessions > 0)
+        --m_nSessions;
 }

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <map>
 #include <string>
+#include <utility>
 
 #include "support/VexMutex.h"
 #include "tasks/ProtocolRecords.h"
@@ -21,9 +23,24 @@ constexpr int TASK_RESULT_NONE = 0;
 constexpr int TASK_RESULT_RUNNING = 1;
 constexpr int TASK_RESULT_FINISHED = 2;
 
+// Bounds on the sessions of one store, so that no page can grow the daemon without limit: a page
+// (one partition, that is one Origin header) holds at most kMaxSessionsPerPage sessions, and the
+// store at most kMaxSessionsPerStore. A request that would need a session past either bound is
+// refused (CreateTask gives -1 and logs why); sessions of other pages are never evicted for it.
+// A page that names a handful of "origin" members, or has many tabs open over WebSocket, stays far
+// below the first bound.
+constexpr std::size_t kMaxSessionsPerPage = 1024;
+constexpr std::size_t kMaxSessionsPerStore = 4096;
+// The keys a new session is filed under (the Origin header, the "origin" member and, over
+// WebSocket, the quoted "tabid") are kept as long as the session: each may be at most this long,
+// or the request is refused in the same way. Real origins and the page-side client's tab ids are
+// far shorter.
+constexpr std::size_t kMaxSessionKeyBytes = 1024;
+
 // CHTTPTaskManager is the store, and the base of the client-interface handlers, so each handler
-// owns one. Keys: origin -> session key -> task key (id + "&" + tabid). The store owns the session
-// maps, the sessions and, through them, the tasks. It is called from the server's worker threads
+// owns one. Keys: (partition, origin) -> session key -> task key (id + "&" + tabid). The partition
+// comes from the request's Origin header (MakePagePartition), the origin from its "origin" member.
+// The store owns the session maps, the sessions and, through them, the tasks. It is called from the server's worker threads
 // (CreateTask, ProcessTask, GetTaskResult, RemoveTask) and from its clean-up thread
 // (CleanUp_OldSessions). One non-recursive lock, m_mutex, guards every map, every session and every
 // task except a task's status while the task is being processed; no operation takes it twice.
@@ -36,7 +53,9 @@ public:
     class CHTTPTask;
 
     using SessionMap = std::map<std::string, CHTTPSession*>;
-    using OriginMap = std::map<std::string, SessionMap*>;
+    // (partition, "origin" member) of the requests that made the sessions.
+    using OriginKey = std::pair<std::string, std::string>;
+    using OriginMap = std::map<OriginKey, SessionMap*>;
 
     CHTTPTaskManager() = default;
     // Deletes every task and session still filed; deleting a session closes its module reference.
@@ -46,10 +65,13 @@ public:
     CHTTPTaskManager& operator=(const CHTTPTaskManager&) = delete;
 
     // Logs the request and files a new running task for it, replacing (after it has finished) a
-    // task already filed under the same keys. 0, or -1.
+    // task already filed under the same keys. 0, or -1 when the task was not filed (a session
+    // bound was reached).
     int CreateTask(const _PROTOCOL_HEADER& header, const std::string& request);
-    // Files the task under its origin, session and task keys, creating the session map and the
-    // session (which opens the module) as needed. The store takes ownership. -1 for null, else 0.
+    // Files the task under its partition, origin, session and task keys, creating the session map
+    // and the session (which opens the module) as needed. The store takes ownership. -1 for null,
+    // and -1 (the task deleted, a line logged) when a new session would pass a session bound or
+    // have a key longer than kMaxSessionKeyBytes; else 0.
     int InsertTask(CHTTPTask* task);
     // Runs the task filed under the header's keys on the calling thread, outside the store's lock.
     // 1 when there is no such task, else 0.
@@ -79,11 +101,17 @@ public:
     static std::string MakeTaskKey(const _PROTOCOL_HEADER& header);
 
 protected:
-    // The session filed under the header's origin and session key, or null. Caller holds m_mutex.
+    // The session filed under the header's partition, origin and session key, or null. Caller
+    // holds m_mutex.
     CHTTPSession* FindSession(const _PROTOCOL_HEADER& header);
+    // Counts a deleted session out of the bounds. Caller holds m_mutex.
+    void ForgetSession(const std::string& partition);
 
     CVexMutex m_mutex;
     OriginMap m_mapOrigin;
+    // Sessions filed, per partition and in all; kept with the maps, under m_mutex.
+    std::map<std::string, std::size_t> m_mapPageSessions;
+    std::size_t m_nSessions = 0;
 
 private:
     static std::atomic<ClockFn> s_pfnClock;
@@ -159,7 +187,10 @@ public:
     CHTTPTask(const CHTTPTask&) = delete;
     CHTTPTask& operator=(const CHTTPTask&) = delete;
 
-    // Calls the module with the request text and stores its reply; ends in TASK_DONE. 0.
+    // Calls the module with the request text and stores its reply; ends in TASK_DONE on every
+    // path: a call that throws (the bridge out of memory, a module that lets an exception out)
+    // stores an empty reply, as a failed call does, so the key stays usable and the session can
+    // expire. 0.
     int ProcessTask();
     int GetTaskStatus() const { return m_nStatus.load(std::memory_order_acquire); }
     // Copies the result into response when the task is done; returns the status either way.

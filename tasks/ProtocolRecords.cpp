@@ -5,7 +5,7 @@
 
 namespace {
 
-// Fields 1 to 9 of a header may hold page data; use_getresult is only ever a flag.
+// Every field but use_getresult may hold page data; use_getresult is only ever a flag.
 void WipeHeaderText(_PROTOCOL_HEADER& h) {
     WipeString(h.init);
     WipeString(h.id);
@@ -16,6 +16,7 @@ void WipeHeaderText(_PROTOCOL_HEADER& h) {
     WipeString(h.callback);
     WipeString(h.module);
     WipeString(h.m);
+    WipeString(h.partition);
 }
 
 }  // namespace
@@ -32,7 +33,8 @@ _PROTOCOL_HEADER::_PROTOCOL_HEADER(const _PROTOCOL_HEADER& other)
       callback(other.callback),
       module(other.module),
       m(other.m),
-      use_getresult(other.use_getresult) {}
+      use_getresult(other.use_getresult),
+      partition(other.partition) {}
 
 _PROTOCOL_HEADER& _PROTOCOL_HEADER::operator=(const _PROTOCOL_HEADER& other) {
     if (this == &other)
@@ -48,6 +50,7 @@ _PROTOCOL_HEADER& _PROTOCOL_HEADER::operator=(const _PROTOCOL_HEADER& other) {
     module = other.module;
     m = other.m;
     use_getresult = other.use_getresult;
+    partition = other.partition;
     return *this;
 }
 
@@ -72,4 +75,16 @@ _PROTOCOL_RESPONSE& _PROTOCOL_RESPONSE::operator=(const _PROTOCOL_RESPONSE& othe
 _PROTOCOL_RESPONSE::~_PROTOCOL_RESPONSE() {
     WipeString(status);
     WipeString(reply);
+}
+
+std::string MakePagePartition(const char* originHeader) {
+    if (originHeader == nullptr)
+        return std::string();
+    return std::string("=") + originHeader;
+}
+
+std::string DescribePagePartition(const std::string& partition) {
+    if (partition.empty())
+        return "(no Origin header)";
+    return partition.substr(1);
 }

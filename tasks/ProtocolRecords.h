@@ -6,9 +6,9 @@
 #include <string>
 
 // The parsed request. Tasks keep a copy of it (copy construction); the task key is id + "&" + tabid
-// and the session is found by origin, then session_id. Every text field except use_getresult may
-// carry data of the page, so the destructor overwrites them with zero bytes before they are
-// released. Not shared between threads while it is being filled.
+// and the session is found by partition and origin, then session_id. Every text field except
+// use_getresult may carry data of the page, so the destructor overwrites them with zero bytes
+// before they are released. Not shared between threads while it is being filled.
 class _PROTOCOL_HEADER {
 public:
     _PROTOCOL_HEADER();
@@ -27,7 +27,20 @@ public:
     std::string module;         // kept, not interpreted
     std::string m;              // module name of a get_versions request
     std::string use_getresult;  // HTTP: "FALSE" unless the page asked to park the result
+    // Not from the JSON: the page the request came from, as its transport saw it (the Origin
+    // header; see MakePagePartition). Both stores are divided by it before the "origin" member is
+    // looked at, so a page only ever reaches sessions and tasks made by requests of the same page.
+    std::string partition;
 };
+
+// The partition of a request with the given Origin header (null: the request had none). The
+// browser sets that header and a page cannot choose it, unlike the "origin" member. Requests
+// without the header share the partition "", so they reach each other's sessions as they always
+// did; any header, "null" and an empty value included, gives "=" followed by its value, which can
+// never be "".
+std::string MakePagePartition(const char* originHeader);
+// The partition as log lines show it: the Origin header's value, or "(no Origin header)".
+std::string DescribePagePartition(const std::string& partition);
 
 // The outcome of one request: status "TRUE", "RUNNING" or "FALSE", and the module's reply text.
 // Both fields are wiped on destruction.

@@ -2,6 +2,10 @@
 // the fake native module loaded through the real bridge.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "LogCapture.h"
 #include "protocol/HTTPClientIntfHandler.h"
 #include "protocol/WebSocketClientIntfHandler.h"
@@ -221,6 +225,85 @@ TEST_F(WebSocketFlowTest, GetVersions_ReportsVersions) {
         reply.find("{ \"daemon\": \"1.0.1.1\", \"ex\": \"1.0.1.1013\", \"m\": { \"name\": \"X\", "
                    "\"version\": \"3.3.2.25\" }, \"response\": { \"id\": \"1\", \"tabid\": \"t\""));
     EXPECT_EQ("TRUE", StatusOf(reply));
+}
+
+// --- refusals and failures --------------------------------------------------------------------
+
+TEST_F(HttpFlowTest, SessionBound_ManyMembersFromOnePage_RefusedPastTheBoundOtherPagesServed) {
+    LogCapture cap;
+    CWebSocketClientIntfHandler ws;
+    const char* page = "https://many.example";
+    auto call = [&](CDMServerClientIntfHandler& handler, const char* origin,
+                    const std::string& member, const std::string& tab) {
+        std::string reply;
+        handler.ProcessRequest(
+            "{\"id\":\"1\",\"tabid\":\"" + tab + "\",\"origin\":\"" + member + "\"}", origin,
+            reply);
+        return reply;
+    };
+    // HTTP: a session per "origin" member; WebSocket: a session per member and tab.
+    size_t served = 0;
+    for (size_t i = 0; i < kMaxSessionsPerPage; ++i) {
+        served += StatusOf(call(m_handler, page, "m" + std::to_string(i), "t")) == "TRUE";
+        served += StatusOf(call(ws, page, "m0", "t" + std::to_string(i))) == "TRUE";
+    }
+    ASSERT_EQ(2 * kMaxSessionsPerPage, served);
+
+    const long inits = Stats().nInitCalls;
+    for (CDMServerClientIntfHandler* handler :
+         {static_cast<CDMServerClientIntfHandler*>(&m_handler),
+          static_cast<CDMServerClientIntfHandler*>(&ws)}) {
+        const std::string refused = call(*handler, page, "m-extra", "t-extra");
+        EXPECT_EQ("FALSE", StatusOf(refused));
+        EXPECT_EQ("", InnerReplyOf(refused));
+        // The page's existing sessions, and every other page, are still served.
+        EXPECT_EQ("TRUE", StatusOf(call(*handler, page, "m0", "t0")));
+        EXPECT_EQ("TRUE", StatusOf(call(*handler, "https://other.example", "m-extra", "t-extra")));
+        EXPECT_EQ("TRUE", StatusOf(call(*handler, nullptr, "m-extra", "t-extra")));
+    }
+    EXPECT_EQ(inits + 4, Stats().nInitCalls) << "no session opened for the refused requests";
+    const std::string line = "[InsertTask] ERROR session limit of the page reached (" +
+                             std::to_string(kMaxSessionsPerPage) +
+                             "), request refused : https://many.example\n";
+    const std::vector<std::string> lines = cap.Lines();
+    EXPECT_EQ(2, std::count(lines.begin(), lines.end(), line));
+}
+
+TEST_F(HttpFlowTest, ThrowingModuleCall_TaskFinishes_KeyStaysUsableAndSessionExpires) {
+    // A task left running would make the next request with its key wait for ever.
+    Watchdog watchdog;
+    LogCapture cap;
+    FakeClock clock(time(nullptr));
+    CWebSocketClientIntfHandler ws;
+    const std::string key = "\"id\":\"x\",\"tabid\":\"t\",\"origin\":\"thrown\"";
+    const std::string parkThrow = "{" + key + ",\"use_getresult\":\"TRUE\",\"a\":\"fake:throw\"}";
+    const std::string collect = "{" + key + ",\"cmd\":\"GET_RESULT\"}";
+
+    // The call ends like a failed one: finished, with an empty reply, and a log line.
+    const std::string thrown = Send(parkThrow);
+    EXPECT_EQ("TRUE", StatusOf(thrown));
+    EXPECT_EQ("", InnerReplyOf(thrown));
+    EXPECT_TRUE(cap.Contains("[ProcessTask] ERROR module call threw\n"));
+    std::string wsReply;
+    ws.ProcessRequest(parkThrow, wsReply);
+    EXPECT_EQ("TRUE", StatusOf(wsReply));
+
+    // The parked outcome is collected; the key then serves ordinary calls on both transports.
+    EXPECT_EQ("TRUE", StatusOf(Send(collect)));
+    Send(parkThrow);
+    const std::string again = Send("{" + key + ",\"use_getresult\":\"TRUE\"}");
+    EXPECT_EQ(Escaped("echo:{" + key + ",\"use_getresult\":\"TRUE\"}"), InnerReplyOf(again));
+    ws.ProcessRequest("{" + key + "}", wsReply);
+    EXPECT_EQ(Escaped("echo:{" + key + "}"), InnerReplyOf(wsReply));
+
+    // And the sessions expire: nothing is left running in them.
+    ws.ProcessRequest(parkThrow, wsReply);
+    Send(parkThrow);
+    const long uninits = Stats().nUninitCalls;
+    clock.Set(clock.Now() + 3601);
+    m_handler.CleanUp_OldSessions();
+    ws.CleanUp_OldSessions();
+    EXPECT_EQ(uninits + 2, Stats().nUninitCalls);
 }
 
 // --- clean-up thread ---------------------------------------------------------------------------

@@ -102,21 +102,30 @@ private:
     static inline std::atomic<time_t> s_now{0};
 };
 
-// A store whose sessions the test can look at. Every helper takes the store's lock.
+// A store whose sessions the test can look at. Every helper takes the store's lock. Origins are
+// looked up in the partition of requests without an Origin header unless a partition is given.
 class InspectableStore : public CHTTPTaskManager {
 public:
     size_t OriginCount() {
         CVexAutoLock lock(&m_mutex);
         return m_mapOrigin.size();
     }
-    bool HasOrigin(const std::string& origin) {
+    bool HasOrigin(const std::string& origin, const std::string& partition = "") {
         CVexAutoLock lock(&m_mutex);
-        return m_mapOrigin.count(origin) != 0;
+        return m_mapOrigin.count(OriginKey(partition, origin)) != 0;
     }
-    size_t SessionCount(const std::string& origin) {
+    size_t SessionCount(const std::string& origin, const std::string& partition = "") {
         CVexAutoLock lock(&m_mutex);
-        auto it = m_mapOrigin.find(origin);
+        auto it = m_mapOrigin.find(OriginKey(partition, origin));
         return it == m_mapOrigin.end() ? 0 : it->second->size();
+    }
+    // Sessions filed in all, counted by walking the maps.
+    size_t TotalSessions() {
+        CVexAutoLock lock(&m_mutex);
+        size_t count = 0;
+        for (const auto& origin : m_mapOrigin)
+            count += origin.second->size();
+        return count;
     }
     // Number of tasks in the session, or -1 when there is no such session.
     int TaskCount(const std::string& origin, const std::string& session) {
@@ -147,7 +156,7 @@ public:
 
 private:
     CHTTPSession* SessionLocked(const std::string& origin, const std::string& session) {
-        auto it = m_mapOrigin.find(origin);
+        auto it = m_mapOrigin.find(OriginKey("", origin));
         if (it == m_mapOrigin.end())
             return nullptr;
         auto sit = it->second->find(session);
@@ -156,8 +165,10 @@ private:
 };
 
 inline _PROTOCOL_HEADER MakeHeader(const std::string& origin, const std::string& id,
-                                   const std::string& tabid, const std::string& session = "") {
+                                   const std::string& tabid, const std::string& session = "",
+                                   const std::string& partition = "") {
     _PROTOCOL_HEADER h;
+    h.partition = partition;
     h.origin = origin;
     h.id = id;
     h.tabid = tabid;

@@ -255,4 +255,61 @@ TEST_F(TaskStoreTest, CleanUp_MixedExpiry_RemovesOnlyExpiredSessionsAndEmptiedOr
     EXPECT_NE(-1, cap.IndexOf("Erase Session : B\n", oldA + 1));
 }
 
+// --- session bounds ----------------------------------------------------------------------------
+
+TEST_F(TaskStoreTest, SessionBounds_StoreFull_NewPagesRefusedNothingEvicted_CleanUpFreesRoom) {
+    LogCapture cap;
+    InspectableStore store;
+    auto call = [&](const std::string& partition, const std::string& origin) {
+        const _PROTOCOL_HEADER h = MakeHeader(origin, "1", "t", "", partition);
+        if (store.CreateTask(h, "r") != 0)
+            return false;
+        store.ProcessTask(h);
+        return true;
+    };
+    // Pages fill the store, each up to its own bound.
+    size_t filed = 0;
+    for (size_t page = 0; page < kMaxSessionsPerStore / kMaxSessionsPerPage; ++page)
+        for (size_t i = 0; i < kMaxSessionsPerPage; ++i)
+            filed += call("=https://p" + std::to_string(page), "o" + std::to_string(i));
+    ASSERT_EQ(kMaxSessionsPerStore, filed);
+
+    // A new page is refused and logged; no session of another page is given up for it, and the
+    // sessions already filed keep taking tasks.
+    EXPECT_FALSE(call("=https://late.example", "o"));
+    EXPECT_FALSE(call("", "o"));
+    EXPECT_TRUE(cap.Contains("[InsertTask] ERROR session limit reached (" +
+                             std::to_string(kMaxSessionsPerStore) +
+                             "), request refused : https://late.example\n"));
+    EXPECT_TRUE(cap.Contains("[InsertTask] ERROR session limit reached (" +
+                             std::to_string(kMaxSessionsPerStore) +
+                             "), request refused : (no Origin header)\n"));
+    EXPECT_EQ(kMaxSessionsPerStore, store.TotalSessions());
+    EXPECT_EQ(static_cast<int>(kMaxSessionsPerStore), m_bridge.m_nOpens.load());
+    EXPECT_TRUE(call("=https://p0", "o0"));
+    EXPECT_FALSE(store.HasOrigin("o", "=https://late.example"));
+
+    // Expired sessions are dropped by the clean-up, and with them their place under both bounds.
+    m_clock.Set(m_clock.Now() + 3601);
+    store.CleanUp_OldSessions();
+    EXPECT_EQ(0u, store.TotalSessions());
+    EXPECT_TRUE(call("=https://late.example", "o"));
+    EXPECT_TRUE(call("=https://p0", "o-new"));
+    // One page's sessions stay apart from another's with the same "origin" member.
+    EXPECT_TRUE(call("=https://p1", "o"));
+    EXPECT_TRUE(store.HasOrigin("o", "=https://late.example"));
+    EXPECT_TRUE(store.HasOrigin("o", "=https://p1"));
+    EXPECT_EQ(3u, store.TotalSessions());
+
+    // The keys a session is kept under are bounded too: Origin header and "origin" member.
+    const std::string longest(kMaxSessionKeyBytes, 'k');
+    EXPECT_TRUE(call("=" + longest, longest));
+    EXPECT_FALSE(call("=" + longest + "k", "o"));
+    EXPECT_FALSE(call("=https://p1", longest + "k"));
+    EXPECT_TRUE(cap.Contains("[InsertTask] ERROR session key of " +
+                             std::to_string(kMaxSessionKeyBytes + 1) +
+                             " bytes, request refused\n"));
+    EXPECT_EQ(4u, store.TotalSessions());
+}
+
 }  // namespace

@@ -15,6 +15,8 @@
 //   fake:relaythread=<cb>[;<ev>]  the same, but the relay is called from a thread of the module
 //   fake:stats               reply "init=<n> invoke=<n> uninit=<n> active=<n> maxactive=<n> site=<ok|bad>"
 //                            (counts since load; this call itself is counted in invoke and active)
+//   fake:throw               let std::bad_alloc out of InvokeSite_external, into the bridge (a
+//                            module that leaks an exception, or a bridge that runs out of memory)
 //   (none of the above)      reply "echo:" followed by the request text, unchanged
 //
 // InitSite_external checks the record: version 1, length 48, count 4, non-null functions, an
@@ -33,6 +35,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -149,6 +152,7 @@ FAKE_EXPORT int InitSite_external(SITE_INTERFACE* site) {
 
 #ifndef FAKE_OMIT_INVOKE
 FAKE_EXPORT char* InvokeSite_external(const char* request) {
+    bool throwOut = false;
     try {
         ActiveCall active;
         ++g_invokeCalls;
@@ -159,6 +163,10 @@ FAKE_EXPORT char* InvokeSite_external(const char* request) {
         if (FindDirective(text, "sleep", argument)) {
             const long ms = std::clamp(std::strtol(argument.c_str(), nullptr, 10), 0L, kMaxSleepMs);
             std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        }
+        if (FindDirective(text, "throw", argument)) {
+            throwOut = true;
+            throw std::bad_alloc();
         }
         if (FindDirective(text, "null", argument))
             return nullptr;
@@ -179,6 +187,8 @@ FAKE_EXPORT char* InvokeSite_external(const char* request) {
         }
         return ForDaemon("echo:" + text);
     } catch (...) {
+        if (throwOut)
+            throw;  // asked for: out into the bridge
         return nullptr;
     }
 }
