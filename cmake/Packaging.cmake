@@ -40,10 +40,8 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/NorrimVelstra.desktop DESTINATION sh
 # The package carries the sample module beside the program, not at the module path: dpkg would
 # otherwise replace a vendor's module on every upgrade. The postinst copies it to the module path
 # only when no module is there.
-if(TARGET nv_sample_module)
-  install(FILES $<TARGET_FILE:nv_sample_module> DESTINATION ${NV_INSTALL_DIR}/sample
-          RENAME libVelstraClient.so COMPONENT package_sample)
-endif()
+install(FILES $<TARGET_FILE:nv_sample_module> DESTINATION ${NV_INSTALL_DIR}/sample
+        RENAME libVelstraClient.so COMPONENT package_sample)
 
 configure_file(${CMAKE_SOURCE_DIR}/packaging/postinst.in ${CMAKE_BINARY_DIR}/packaging/postinst @ONLY)
 configure_file(${CMAKE_SOURCE_DIR}/packaging/postrm.in ${CMAKE_BINARY_DIR}/packaging/postrm @ONLY)

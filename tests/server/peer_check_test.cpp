@@ -12,9 +12,9 @@
 #include <fstream>
 
 #include "LogCapture.h"
+#include "TlsHttpClient.h"
 #include "server/DMServer.h"
 #include "server/PeerCheck.h"
-#include "tests/e2e/http_e2e_test.h"
 #include "tests/server/TestSockets.h"
 
 using namespace nvtest;
