@@ -336,7 +336,7 @@ title="Benchmark results"
     echo
     echo "## Peer check"
     echo
-    echo "Cost of the check that the client socket belongs to the daemon's user, paid by every request, measured"
+    echo "Cost of the check that the client socket belongs to the daemon's user, paid by the first request of every connection, measured"
     echo "with $(fmt %.0f "$(med calls scenario=peercheck)") calls and $(fmt %.0f "$(med rows scenario=peercheck)") rows in the kernel's TCP table (200 other loopback connections open)."
     echo
     echo "| step | µs per call |"

@@ -374,8 +374,8 @@ while [ "$i" -lt "$STARTS" ]; do
 done
 
 # ---------------------------------------------------------------------------------------------
-# The peer-owner check every request pays (sock_diag lookup, the /proc fallback, the whole
-# decision), with 200 other loopback connections open as on a busy machine.
+# The peer-owner check the first request of every connection pays (sock_diag lookup, the /proc
+# fallback, the whole decision), with 200 other loopback connections open as on a busy machine.
 note "peer check"
 "$PEERCHECK" $([ "$QUICK" = 1 ] && echo 5000 || echo 50000) 200 2>>"$RAW/load.log" | grep '^mode=peercheck' |
     sed "s/^/scenario=peercheck server=daemon tool=peercheck /" >>"$RES" || die "peer-check measurement failed"

@@ -97,18 +97,23 @@ void* CVelstraWrapperLinux::Open(void* /*reserved*/) {
 }
 
 std::string CVelstraWrapperLinux::GetFunc(const char* request, void* handle) {
-    // Held for the whole module call: the module is never entered twice at once.
-    CVexAutoLock lock(&m_Mutex);
     if (request == nullptr || handle == nullptr)
         return std::string();
 
-    // Looked up on every call; the handle may belong to any session.
+    // Looked up on every call; the handle may belong to any session. The loader's lookup is
+    // thread-safe, so it needs no lock of ours.
     auto invokeSite = DlFunction<PFN_InvokeSite_external>(handle, NV_INVOKE_SITE_NAME);
     if (invokeSite == nullptr) {
         DMlogprint("[%s] ERROR load symbol\n", "GetFunc");
         return std::string();
     }
-    std::unique_ptr<char, ModuleReplyDeleter> reply(invokeSite(request));
+    std::unique_ptr<char, ModuleReplyDeleter> reply;
+    {
+        // Held for the module call alone: the module is never entered twice at once. Copying,
+        // wiping and freeing its reply needs no lock, so other workers' calls are not kept waiting.
+        CVexAutoLock lock(&m_Mutex);
+        reply.reset(invokeSite(request));
+    }
     if (!reply) {
         DMlogprint("[%s] ERROR InvokeSite\n", "GetFunc");
         return std::string();

@@ -38,7 +38,7 @@ public:
     static CVelstraWrapper* s_pInstance;
 };
 
-// The Linux bridge over dlopen/dlsym/dlclose. GetFunc holds m_Mutex for the whole module call, so
+// The Linux bridge over dlopen/dlsym/dlclose. GetFunc holds m_Mutex around the module call, so
 // at most one InvokeSite_external runs at a time in the process whatever the number of server
 // threads and sessions. Open and Close take no lock: the task store calls them under its own lock,
 // and the store's lock is never held while this mutex is taken, so the two are never nested.

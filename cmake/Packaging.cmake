@@ -17,6 +17,7 @@ function(nv_install_man_page page)
   install(FILES ${gz} DESTINATION share/man/man1 COMPONENT daemon)
 endfunction()
 nv_install_man_page(${CMAKE_SOURCE_DIR}/docs/NorrimVelstraSvc.1)
+nv_install_man_page(${CMAKE_SOURCE_DIR}/docs/nv-doctor.1)
 
 # The package's documents and its lintian override, under the package's own name.
 set(NV_DEB_NAME norrim-velstra)
@@ -64,7 +65,8 @@ each user's first graphical login a system autostart entry registers the
 root CA in that user's NSS databases (the shared database and every Firefox
 profile), writes the user's own autostart entry and starts the daemon; later
 logins start the daemon from the user's entry. Connections of other local
-users are refused.")
+users are refused. nv-doctor, installed beside the program, tells a user or
+a help desk why a page cannot reach the daemon.")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION "net")

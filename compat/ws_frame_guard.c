@@ -8,9 +8,11 @@
  * Per TLS connection (state kept in the SSL object's ex_data):
  *  - until the server writes "HTTP/1.1 101 " the connection speaks HTTP, and no read hands CivetWeb
  *    bytes past the end of a header section ("\r\n\r\n"): the text of the next request, or the
- *    frames a client sends right behind its handshake, stays in OpenSSL's buffer instead of being
- *    pulled into CivetWeb's request buffer unseen by the guard (a shorter read is always allowed on
- *    a stream, so HTTP is not affected);
+ *    frames a client sends right behind its handshake, is held back here instead of being pulled
+ *    into CivetWeb's request buffer unseen by the guard (a shorter read is always allowed on a
+ *    stream, so HTTP is not affected). The held bytes are handed out by the next reads, through the
+ *    same checks, and SSL_pending counts them, so CivetWeb does not wait on the socket for bytes that
+ *    are already here. One TLS read per call: looking ahead with SSL_peek would cost a second;
  *  - after the handshake answer every byte read is followed through the frame headers, and the read
  *    that would complete a header announcing more than NV_WS_MAX_FRAME_BYTES fails instead, as do
  *    all later reads: CivetWeb treats it as a TLS error and closes the connection without
@@ -21,7 +23,9 @@
  * it drips. While the daemon reads a body it sets a deadline for the reading thread
  * (NV_SetSslReadDeadline); a read on that thread past the deadline fails like a refused frame, and
  * so does every later read of that connection, so CivetWeb ends it. */
+#define _GNU_SOURCE /* memmem */
 #include <dlfcn.h>
+#include <limits.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <pthread.h>
@@ -35,11 +39,14 @@
 
 __attribute__((visibility("default"))) int SSL_read(SSL* ssl, void* buf, int num);
 __attribute__((visibility("default"))) int SSL_write(SSL* ssl, const void* buf, int num);
+__attribute__((visibility("default"))) int SSL_pending(const SSL* ssl);
+__attribute__((visibility("default"))) int SSL_has_pending(const SSL* ssl);
 /* Deadline for the calling thread's reads, in milliseconds of CLOCK_MONOTONIC; 0 clears it. */
 __attribute__((visibility("default"))) void NV_SetSslReadDeadline(long long monotonicMs);
 
 typedef int (*PFN_SSL_READ)(SSL*, void*, int);
 typedef int (*PFN_SSL_WRITE)(SSL*, const void*, int);
+typedef int (*PFN_SSL_PENDING)(const SSL*);
 
 enum { kModeHttp = 0, kModeWebSocket = 1, kModeRefused = 2 };
 
@@ -53,6 +60,12 @@ struct WsGuard {
     unsigned char head[10];
     size_t headLen;
     uint64_t payloadLeft;
+    /* Bytes read from TLS but not handed out yet: held[heldOff, heldOff + heldLen). They carry request
+     * text, so they are wiped as they are handed out and the buffer when it is released. */
+    unsigned char* held;
+    size_t heldOff;
+    size_t heldLen;
+    size_t heldCap;
 };
 
 static pthread_once_t s_once = PTHREAD_ONCE_INIT;
@@ -61,6 +74,8 @@ static __thread long long t_readDeadlineMs;
 static int s_exIndex = -1;
 static PFN_SSL_READ s_realRead;
 static PFN_SSL_WRITE s_realWrite;
+static PFN_SSL_PENDING s_realPending;
+static PFN_SSL_PENDING s_realHasPending;
 
 static void FreeGuard(void* parent, void* ptr, CRYPTO_EX_DATA* ad, int idx, long argl, void* argp) {
     (void)parent;
@@ -68,7 +83,12 @@ static void FreeGuard(void* parent, void* ptr, CRYPTO_EX_DATA* ad, int idx, long
     (void)idx;
     (void)argl;
     (void)argp;
-    free(ptr);
+    struct WsGuard* guard = (struct WsGuard*)ptr;
+    if (guard != NULL && guard->held != NULL) {
+        OPENSSL_cleanse(guard->held, guard->heldCap);
+        free(guard->held);
+    }
+    free(guard);
 }
 
 static void InitOnce(void) {
@@ -79,9 +99,13 @@ static void InitOnce(void) {
         /* dlsym hands out functions as object pointers; copying the bits is the portable way. */
         void* readFn = dlsym(real, "SSL_read");
         void* writeFn = dlsym(real, "SSL_write");
-        if (readFn != NULL && writeFn != NULL) {
+        void* pendingFn = dlsym(real, "SSL_pending");
+        void* hasPendingFn = dlsym(real, "SSL_has_pending");
+        if (readFn != NULL && writeFn != NULL && pendingFn != NULL && hasPendingFn != NULL) {
             memcpy(&s_realRead, &readFn, sizeof(s_realRead));
             memcpy(&s_realWrite, &writeFn, sizeof(s_realWrite));
+            memcpy(&s_realPending, &pendingFn, sizeof(s_realPending));
+            memcpy(&s_realHasPending, &hasPendingFn, sizeof(s_realHasPending));
         }
         /* The reference is kept: the library stays loaded for the life of the process anyway. */
     }
@@ -105,6 +129,50 @@ static struct WsGuard* GuardOf(SSL* ssl) {
     return guard;
 }
 
+static size_t HeaderEnd(const struct WsGuard* guard, const unsigned char* data, size_t n);
+
+/* The connection's state when it has one; never makes it. */
+static struct WsGuard* ExistingGuard(const SSL* ssl) {
+    if (s_exIndex < 0 || ssl == NULL)
+        return NULL;
+    return (struct WsGuard*)SSL_get_ex_data(ssl, s_exIndex);
+}
+
+/* Holds bytes that were read but may not be handed out yet; 0, or -1 when there is no memory. Only
+ * called when nothing is held. */
+static int Hold(struct WsGuard* guard, const unsigned char* data, size_t n) {
+    if (n > guard->heldCap) {
+        unsigned char* bigger = (unsigned char*)malloc(n);
+        if (bigger == NULL)
+            return -1;
+        if (guard->held != NULL) {
+            OPENSSL_cleanse(guard->held, guard->heldCap);
+            free(guard->held);
+        }
+        guard->held = bigger;
+        guard->heldCap = n;
+    }
+    memcpy(guard->held, data, n);
+    guard->heldOff = 0;
+    guard->heldLen = n;
+    return 0;
+}
+
+/* Hands out up to num held bytes into buf (in HTTP, no further than a header section's end). */
+static size_t GiveHeld(struct WsGuard* guard, unsigned char* buf, size_t num) {
+    const unsigned char* from = guard->held + guard->heldOff;
+    size_t n = guard->heldLen < num ? guard->heldLen : num;
+    if (guard->mode == kModeHttp)
+        n = HeaderEnd(guard, from, n);
+    memcpy(buf, from, n);
+    OPENSSL_cleanse(guard->held + guard->heldOff, n);
+    guard->heldOff += n;
+    guard->heldLen -= n;
+    if (guard->heldLen == 0)
+        guard->heldOff = 0;
+    return n;
+}
+
 /* A failed read as OpenSSL reports one: SSL_get_error then gives SSL_ERROR_SSL, which CivetWeb
  * answers by closing the connection. */
 static int Refuse(struct WsGuard* guard) {
@@ -118,19 +186,18 @@ static int Refuse(struct WsGuard* guard) {
  * the bytes handed out before it; n when there is none. */
 static size_t HeaderEnd(const struct WsGuard* guard, const unsigned char* data, size_t n) {
     static const unsigned char kEnd[4] = {'\r', '\n', '\r', '\n'};
-    unsigned char window[4];
-    size_t have = guard->tailLen;
-    memcpy(window, guard->tail, have);
-    for (size_t i = 0; i < n; ++i) {
-        if (have == 4) {
-            memmove(window, window + 1, 3);
-            have = 3;
-        }
-        window[have++] = data[i];
-        if (have == 4 && memcmp(window, kEnd, 4) == 0)
-            return i + 1;
+    /* An end that begins in the (up to 3) bytes handed out before ends in the first 3 of these. */
+    if (guard->tailLen > 0) {
+        unsigned char joint[6];
+        const size_t head = n < 3 ? n : 3;
+        memcpy(joint, guard->tail, guard->tailLen);
+        memcpy(joint + guard->tailLen, data, head);
+        for (size_t i = 0; i + 4 <= guard->tailLen + head; ++i)
+            if (memcmp(joint + i, kEnd, 4) == 0)
+                return i + 4 - guard->tailLen;
     }
-    return n;
+    const unsigned char* found = (const unsigned char*)memmem(data, n, kEnd, 4);
+    return found != NULL ? (size_t)(found - data) + 4 : n;
 }
 
 static void KeepTail(struct WsGuard* guard, const unsigned char* data, size_t n) {
@@ -206,21 +273,52 @@ int SSL_read(SSL* ssl, void* buf, int num) {
 
     if (guard->mode == kModeRefused || PastReadDeadline())
         return Refuse(guard);
-    if (guard->mode == kModeHttp) {
-        /* Look first, then take no more than one header section's end. */
-        int peeked = SSL_peek(ssl, buf, num);
-        if (peeked <= 0)
-            return peeked;
-        size_t take = HeaderEnd(guard, (const unsigned char*)buf, (size_t)peeked);
-        int got = s_realRead(ssl, buf, (int)take);
-        if (got > 0)
-            KeepTail(guard, (const unsigned char*)buf, (size_t)got);
-        return got;
+    unsigned char* out = (unsigned char*)buf;
+    size_t got;
+    if (guard->heldLen > 0) {
+        got = GiveHeld(guard, out, (size_t)num);
+    } else {
+        int n = s_realRead(ssl, buf, num);
+        if (n <= 0)
+            return n;
+        got = (size_t)n;
+        if (guard->mode == kModeHttp) {
+            /* No more than one header section's end goes out; the rest waits here. */
+            size_t take = HeaderEnd(guard, out, got);
+            if (take < got) {
+                if (Hold(guard, out + take, got - take) != 0)
+                    return Refuse(guard);
+                OPENSSL_cleanse(out + take, got - take);
+            }
+            got = take;
+        }
     }
-    int got = s_realRead(ssl, buf, num);
-    if (got > 0 && FollowFrames(guard, (const unsigned char*)buf, (size_t)got) != 0)
+    if (guard->mode == kModeHttp) {
+        KeepTail(guard, out, got);
+    } else if (FollowFrames(guard, out, got) != 0) {
+        OPENSSL_cleanse(out, got);
         return Refuse(guard);
-    return got;
+    }
+    return (int)got;
+}
+
+int SSL_pending(const SSL* ssl) {
+    pthread_once(&s_once, InitOnce);
+    int pending = s_realPending != NULL ? s_realPending(ssl) : 0;
+    const struct WsGuard* guard = ExistingGuard(ssl);
+    if (guard != NULL && guard->heldLen > 0 && pending >= 0) {
+        size_t total = (size_t)pending + guard->heldLen;
+        pending = total > INT_MAX ? INT_MAX : (int)total;
+    }
+    return pending;
+}
+
+int SSL_has_pending(const SSL* ssl) {
+    pthread_once(&s_once, InitOnce);
+    const struct WsGuard* guard = ExistingGuard(ssl);
+    if (guard != NULL && guard->heldLen > 0)
+        return 1;
+    return s_realHasPending != NULL ? s_realHasPending(ssl) : 0;
 }
 
 int SSL_write(SSL* ssl, const void* buf, int num) {

@@ -45,35 +45,55 @@ CDMServerClientIntfHandler::~CDMServerClientIntfHandler() {
 
 std::string CDMServerClientIntfHandler::MakeResponse(const _PROTOCOL_HEADER& header,
                                                      const _PROTOCOL_RESPONSE& response) const {
-    // Member order is the order of addition, and pages rely on it: the version members, when
-    // present, come before "response".
-    CDM_Json root;
-    CDM_Json resp;
-    CDM_Json outerReply;
-    CDM_Json innerReply;
-    CDM_Json module;
+    // Written as text in json-c's spaced form, byte for byte what a json-c tree of these members
+    // serialises to, without building one per request. Member order is the order pages rely on:
+    // the version members, when present, come before "response".
+    const bool bVersions = !header.init.empty() && header.init == "get_versions";
+    const std::string daemonVersion = bVersions ? GetLocalServerVersion() : std::string();
+    const std::string productVersion = bVersions ? GetVelstraVersion() : std::string();
+    const std::string moduleVersion =
+        bVersions ? GetVelstraClientVersion(header.m.c_str()) : std::string();
 
-    resp.AddObject("id", header.id);
-    resp.AddObject("tabid", header.tabid);
-    resp.AddObject("callback", header.callback);
+    // Sized up front (structure, keys and every escaped value), so the text is never moved and no
+    // partial copy of the reply is left behind in a released buffer.
+    std::size_t size =
+        160 + JsonStringSize(header.id.c_str()) + JsonStringSize(header.tabid.c_str()) +
+        JsonStringSize(header.callback.c_str()) + JsonStringSize(response.status.c_str()) +
+        JsonStringSize(response.reply.c_str());
+    if (bVersions)
+        size += 80 + JsonStringSize(daemonVersion.c_str()) +
+                JsonStringSize(productVersion.c_str()) + JsonStringSize(header.m.c_str()) +
+                JsonStringSize(moduleVersion.c_str());
+    std::string text;
+    text.reserve(size);
 
-    if (!header.init.empty() && header.init == "get_versions") {
-        root.AddObject("daemon", GetLocalServerVersion());
-        root.AddObject("ex", GetVelstraVersion());
-        module.AddObject("name", header.m);
-        module.AddObject("version", GetVelstraClientVersion(header.m.c_str()));
-        root.AddObject("m", &module);
+    CJsonObjectWriter root(text);
+    if (bVersions) {
+        root.String("daemon", daemonVersion);
+        root.String("ex", productVersion);
+        root.Key("m");
+        CJsonObjectWriter module(text);
+        module.String("name", header.m);
+        module.String("version", moduleVersion);
+        module.End();
     }
-
-    resp.AddObject("status", response.status);
-
-    innerReply.AddObject("status", "");
-    innerReply.AddObject("reply", response.reply);
-    outerReply.AddObject("reply", &innerReply);
-    resp.AddObject("reply", &outerReply);
-
-    root.AddObject("response", &resp);
-    return root.toString();
+    root.Key("response");
+    CJsonObjectWriter resp(text);
+    resp.String("id", header.id);
+    resp.String("tabid", header.tabid);
+    resp.String("callback", header.callback);
+    resp.String("status", response.status);
+    resp.Key("reply");
+    CJsonObjectWriter outerReply(text);
+    outerReply.Key("reply");
+    CJsonObjectWriter innerReply(text);
+    innerReply.String("status", std::string());
+    innerReply.String("reply", response.reply);
+    innerReply.End();
+    outerReply.End();
+    resp.End();
+    root.End();
+    return text;
 }
 
 bool CDMServerClientIntfHandler::WaitOnePeriod() {

@@ -193,8 +193,9 @@ int HandlePost(mg_connection* conn, IDMRequestSink& sink) {
 int DispatchHttpRequest(mg_connection* conn, IDMRequestSink& sink) {
     const mg_request_info* info = mg_get_request_info(conn);
     // Every user of the machine shares 127.0.0.1 and these ports: a request from another user's
-    // socket (a WebSocket handshake included) is refused before anything else is looked at.
-    if (!IsPeerOfThisUser(conn)) {
+    // socket (a WebSocket handshake included) is refused before anything else is looked at. The
+    // lookup is made for a connection's first request; a connection that passed stays passed.
+    if (!IsConnectionOfThisUser(conn)) {
         WriteRejection(conn);
         return 1;
     }

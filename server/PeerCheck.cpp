@@ -220,3 +220,16 @@ bool IsPeerOfThisUser(const mg_connection* conn) {
     id.serverPort = static_cast<uint16_t>(info->server_port);
     return IsPeerOfUser(id, getuid());
 }
+
+bool IsConnectionOfThisUser(const mg_connection* conn) {
+    // Only the address of the mark matters. CivetWeb resets the user data of its connection
+    // object for every new connection, so a mark never outlives the connection it was set on.
+    static const char checkedMark = 0;
+    void* const mark = const_cast<char*>(&checkedMark);
+    if (conn != nullptr && mg_get_user_connection_data(conn) == mark)
+        return true;
+    if (!IsPeerOfThisUser(conn))
+        return false;
+    mg_set_user_connection_data(conn, mark);
+    return true;
+}

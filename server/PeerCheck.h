@@ -1,8 +1,8 @@
 // Refusing other users' connections. Every user of a machine shares 127.0.0.1 and the ports
 // 4441-4445, so a page shown to another user can reach this user's daemon (and its module, with this
-// user's certificates). Each request is checked before anything else is done with it: the client
-// end of the TCP connection is looked up in the kernel's socket tables, and unless that socket
-// belongs to the daemon's real user id the request is refused.
+// user's certificates). Each connection is checked before anything else is done with its first
+// request: the client end of the TCP connection is looked up in the kernel's socket tables, and
+// unless that socket belongs to the daemon's real user id the request is refused.
 //
 // The owner is asked from the kernel's sock_diag netlink interface first (an exact lookup of one
 // socket, about a microsecond with the per-thread netlink socket kept open); when that interface is
@@ -45,7 +45,12 @@ int PeerOwnerFromTable(const char* tablePath, const PeerSocketId& id, uid_t& own
 // sock_diag first, then /proc/net/tcp, then /proc/net/tcp6.
 int FindPeerSocketOwner(const PeerSocketId& id, uid_t& owner);
 
-// The check made for every request. True when the client socket of the connection belongs to the
+// The check made for every request: a connection whose first request passed IsPeerOfThisUser is
+// marked (CivetWeb's per-connection user data, which it clears for every new connection), and its
+// later requests pass without a lookup, as the owner of a connected socket cannot change. A refused
+// connection is never marked, so each of its requests is checked, refused and logged again.
+bool IsConnectionOfThisUser(const mg_connection* conn);
+// The lookup behind it. True when the client socket of the connection belongs to the
 // daemon's real user id (getuid()); otherwise logs the refusal and returns false. The server end is
 // 127.0.0.1 (the only address the daemon listens on) at the connection's server port.
 bool IsPeerOfThisUser(const mg_connection* conn);

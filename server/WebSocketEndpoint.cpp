@@ -16,6 +16,7 @@
 
 #include <civetweb.h>
 
+#include <cstdint>
 #include <string>
 
 #include "support/DMLog.h"
@@ -32,6 +33,38 @@ constexpr std::size_t kPlaceholderLength = 2;
 
 unsigned ThreadNumber() {
     return static_cast<unsigned>(GetCurrentThreadId());
+}
+
+// A text frame written whole with one mg_write, so that it goes out as one TLS record: CivetWeb's
+// mg_websocket_write writes the frame header and the payload separately, two records and two TLS
+// writes per reply. The frame is what CivetWeb would send: final, unmasked (a server's frames are
+// never masked), with the shortest length encoding; CivetWeb's connection lock is held around the
+// write as mg_websocket_write holds it. The frame carries the reply and is wiped. As below, a
+// failed write is left to CivetWeb, whose next read on the connection ends it.
+void WriteTextFrame(mg_connection* conn, const std::string& payload) {
+    unsigned char head[10];
+    std::size_t headLen = 0;
+    const std::size_t length = payload.size();
+    head[headLen++] = 0x80u | MG_WEBSOCKET_OPCODE_TEXT;
+    if (length < 126) {
+        head[headLen++] = static_cast<unsigned char>(length);
+    } else if (length <= 0xFFFF) {
+        head[headLen++] = 126;
+        head[headLen++] = static_cast<unsigned char>(length >> 8);
+        head[headLen++] = static_cast<unsigned char>(length);
+    } else {
+        head[headLen++] = 127;
+        for (int shift = 56; shift >= 0; shift -= 8)
+            head[headLen++] = static_cast<unsigned char>(static_cast<uint64_t>(length) >> shift);
+    }
+    std::string frame;
+    CScopedWipe wipeFrame(frame);
+    frame.reserve(headLen + length);
+    frame.append(reinterpret_cast<const char*>(head), headLen);
+    frame.append(payload);
+    mg_lock_connection(conn);
+    mg_write(conn, frame.data(), frame.size());
+    mg_unlock_connection(conn);
 }
 
 // The results of mg_websocket_write are not examined: a failed write means the connection is gone,
@@ -65,7 +98,7 @@ int HandleTextFrame(mg_connection* conn, const char* data, std::size_t dataLen,
     DMlogprint("[WS] response :%s\n", reply.c_str());
     // An empty reply sends nothing and keeps the connection open for the next frame.
     if (!reply.empty())
-        mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_TEXT, reply.data(), reply.size());
+        WriteTextFrame(conn, reply);
     return 1;
 }
 

@@ -87,7 +87,19 @@ char* CDMLogPrinterLINUX::GetTimeStr(char* buf) {
     return buf;
 }
 
+bool CDMLogPrinterLINUX::HasReader() {
+#ifdef NV_LOG_TO_STDERR
+    return true;
+#else
+    return g_sink.load(std::memory_order_acquire) != nullptr;
+#endif
+}
+
 int CDMLogPrinterLINUX::PrintLOG(const char* fmt, va_list args) {
+    // A record that nothing reads is not composed, and costs no lock: the product installs no
+    // sink, and every worker thread logs several times per request.
+    if (!HasReader())
+        return 0;
     pthread_mutex_lock(&m_mutex);
     int pid = static_cast<int>(getpid());
     GetTimeStr(m_szTimeBuf);

@@ -1,6 +1,6 @@
-// The daemon's log facility. Every subsystem reports through DMlogprint; the printer composes a
-// time-stamped record of each call and writes it nowhere: the daemon must stay silent on the
-// desktop. Tests observe the expanded lines through the sink seam at the end of this header.
+// The daemon's log facility. Every subsystem reports through DMlogprint; the daemon must stay silent
+// on the desktop, so the printer writes nothing, and composes nothing either, unless a reader is
+// installed. Tests observe the expanded lines through the sink seam at the end of this header.
 #pragma once
 
 #include <pthread.h>
@@ -19,8 +19,9 @@ public:
     virtual int PrintLOG(const char* fmt, va_list args) = 0;
 };
 
-// The Linux printer: composes "[hh:mm:ss.mmm(pid)] <format>\n" into its own buffer under its lock
-// and emits nothing. Created once by CDMLog and never destroyed.
+// The Linux printer: while a reader exists (a sink, or the standard error of the test build), composes
+// "[hh:mm:ss.mmm(pid)] <format>\n" into its own buffer under its lock and hands the expanded line
+// on; otherwise it returns at once, without the lock. Created once by CDMLog and never destroyed.
 class CDMLogPrinterLINUX : public IDMLogPrinter {
 public:
     CDMLogPrinterLINUX();
@@ -32,6 +33,9 @@ public:
     // Time of day in UTC as "hh:mm:ss.mmm"; null when buf is null.
     char* GetTimeStr(char* buf);
 
+    // True when some reader takes the lines: a sink is installed, or this is the test build that
+    // writes them to standard error.
+    static bool HasReader();
     // The record composed last (for tests).
     const char* LastRecord() const { return m_szLogBuf; }
 

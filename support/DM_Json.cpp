@@ -2,8 +2,55 @@
 #include "support/DM_Json.h"
 
 #include <json-c/json.h>
+#include <locale.h>
 
 #include <cstring>
+#include <memory>
+
+#include "support/Wipe.h"
+
+namespace {
+struct TokenerFree {
+    void operator()(json_tokener* tokener) const { json_tokener_free(tokener); }
+};
+
+// One tokener per thread, reset for each parse, instead of a new one (and its buffers) per request.
+// Null when none could be made; Parse then lets json-c make its own.
+json_tokener* ThreadTokener() {
+    thread_local std::unique_ptr<json_tokener, TokenerFree> tokener(json_tokener_new());
+    return tokener.get();
+}
+
+// json-c parses numbers in the C locale whatever the thread's locale is: every parse duplicates the
+// thread's current locale, derives a C-numeric one from the copy, switches to it and frees both.
+// When the thread already runs in the C locale object, all of those steps are free (the C locale is
+// never copied or freed), so the daemon's own parses run with the C locale set for their duration.
+class CScopedCLocale {
+public:
+    CScopedCLocale() {
+        static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+        if (cLocale != static_cast<locale_t>(0))
+            m_previous = uselocale(cLocale);
+    }
+    ~CScopedCLocale() {
+        if (m_previous != static_cast<locale_t>(0))
+            uselocale(m_previous);
+    }
+    CScopedCLocale(const CScopedCLocale&) = delete;
+    CScopedCLocale& operator=(const CScopedCLocale&) = delete;
+
+private:
+    locale_t m_previous = static_cast<locale_t>(0);
+};
+
+// The tokener's string buffer keeps the last string token of the request after the parse, and the
+// tokener outlives the request: wiped at once.
+void WipeTokenerText(json_tokener* tokener) {
+    if (tokener->pb != nullptr && tokener->pb->buf != nullptr && tokener->pb->size > 0)
+        WipeBuffer(tokener->pb->buf, static_cast<std::size_t>(tokener->pb->size));
+}
+
+}  // namespace
 
 CDM_Json::~CDM_Json() {
     Clear();
@@ -15,9 +62,26 @@ void CDM_Json::Clear() {
     m_pRoot = nullptr;
 }
 
-int CDM_Json::Parse(std::string text) {
+int CDM_Json::Parse(const std::string& text) {
     Clear();
-    json_object* parsed = json_tokener_parse(text.c_str());
+    json_object* parsed = nullptr;
+    CScopedCLocale cLocale;
+    json_tokener* tokener = ThreadTokener();
+    if (tokener == nullptr) {
+        parsed = json_tokener_parse(text.c_str());
+    } else {
+        // What json_tokener_parse does, with the thread's tokener: the whole text, and nothing
+        // unless it parsed without error.
+        json_tokener_reset(tokener);
+        parsed = json_tokener_parse_ex(tokener, text.c_str(), -1);
+        if (json_tokener_get_error(tokener) != json_tokener_success) {
+            if (parsed != nullptr)
+                json_object_put(parsed);
+            parsed = nullptr;
+        }
+        WipeTokenerText(tokener);
+        json_tokener_reset(tokener);
+    }
     if (parsed == nullptr)
         return -1;
     m_pRoot = parsed;
@@ -29,6 +93,16 @@ int CDM_Json::GetValueString(const std::string& key, std::string& out) {
         return -1;
     // borrowed: json_object_object_get adds no reference
     json_object* member = json_object_object_get(m_pRoot, key.c_str());
+    if (json_object_get_type(member) == json_type_string) {
+        // The text json-c would write for it, without the serialisation buffer json-c would
+        // attach to the member.
+        const char* value = json_object_get_string(member);
+        const int length = json_object_get_string_len(member);
+        out.clear();
+        out.reserve(static_cast<std::size_t>(length) * 6 + 2);
+        AppendJsonString(out, value, static_cast<std::size_t>(length));
+        return 0;
+    }
     const char* text = json_object_to_json_string(member);
     if (text == nullptr || std::strcmp(text, "null") == 0)
         return -1;
@@ -76,6 +150,80 @@ int CDM_Json::AddObject(const std::string& key, CDM_Json* child) {
     // A child without a root adds a null member; otherwise the child's tree is shared, not copied.
     json_object* shared = child->m_pRoot != nullptr ? json_object_get(child->m_pRoot) : nullptr;
     return AddMember(key, shared);
+}
+
+namespace {
+// The two-character escape of a byte, or 0 when it has none.
+char ShortEscape(unsigned char c) {
+    switch (c) {
+        case '\b':
+            return 'b';
+        case '\n':
+            return 'n';
+        case '\r':
+            return 'r';
+        case '\t':
+            return 't';
+        case '\f':
+            return 'f';
+        case '"':
+            return '"';
+        case '\\':
+            return '\\';
+        case '/':
+            return '/';
+        default:
+            return 0;
+    }
+}
+}  // namespace
+
+std::size_t JsonStringSize(const char* text) {
+    std::size_t size = 2;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+        if (ShortEscape(*p) != 0)
+            size += 2;
+        else if (*p < 0x20)
+            size += 6;
+        else
+            size += 1;
+    }
+    return size;
+}
+
+void AppendJsonString(std::string& out, const char* text) {
+    AppendJsonString(out, text, std::strlen(text));
+}
+
+void AppendJsonString(std::string& out, const char* text, std::size_t length) {
+    static const char kHex[] = "0123456789abcdef";
+    out += '"';
+    const char* run = text;  // bytes copied as they are, appended in one piece
+    const char* p = text;
+    for (const char* end = text + length; p != end; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        const char escape = ShortEscape(c);
+        if (escape == 0 && c >= 0x20)
+            continue;
+        out.append(run, static_cast<std::size_t>(p - run));
+        if (escape != 0) {
+            const char pair[2] = {'\\', escape};
+            out.append(pair, 2);
+        } else {
+            const char code[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0x0F]};
+            out.append(code, 6);
+        }
+        run = p + 1;
+    }
+    out.append(run, static_cast<std::size_t>(p - run));
+    out += '"';
+}
+
+void CJsonObjectWriter::Key(const char* key) {
+    m_out += m_bFirst ? " " : ", ";
+    m_bFirst = false;
+    AppendJsonString(m_out, key);
+    m_out += ": ";
 }
 
 std::string CDM_Json::toString() {

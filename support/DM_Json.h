@@ -2,6 +2,7 @@
 // replies are assembled with it and serialised in json-c's default spaced text form.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 struct json_object;
@@ -15,7 +16,7 @@ public:
     CDM_Json& operator=(const CDM_Json&) = delete;
 
     // 0 when text is any JSON value, -1 otherwise (the document is then empty).
-    virtual int Parse(std::string text);
+    virtual int Parse(const std::string& text);
     // The member's JSON text (strings keep their quotes and escapes). -1, with out untouched, when
     // there is no object root or the member is missing or null.
     virtual int GetValueString(const std::string& key, std::string& out);
@@ -35,4 +36,38 @@ private:
     int AddMember(const std::string& key, json_object* value);
 
     json_object* m_pRoot = nullptr;
+};
+
+// JSON text written straight into a string, in exactly the form CDM_Json::toString gives the same
+// tree: replies are built this way without a json-c tree per request.
+//
+// The length of text (up to its first NUL, as a json-c string ends there) as a JSON string, quotes
+// included.
+std::size_t JsonStringSize(const char* text);
+// Appends that JSON string: quoted; backspace, form feed, line feed, carriage return, tab, '"',
+// backslash and '/' escaped with a backslash, every other byte below 0x20 as \u00xx (lower-case hex),
+// and all other bytes as they are.
+void AppendJsonString(std::string& out, const char* text);
+// The same for length bytes of text, NUL bytes included (written as \u0000).
+void AppendJsonString(std::string& out, const char* text, std::size_t length);
+
+// One object of the text: the constructor appends "{", End appends " }". Each member is the key as
+// a JSON string followed by ": " and its value, after " " for the first member and ", " for others. A nested object is a Key followed by a writer of
+// its own, ended before the next member of this one.
+class CJsonObjectWriter {
+public:
+    explicit CJsonObjectWriter(std::string& out) : m_out(out) { m_out += '{'; }
+    CJsonObjectWriter(const CJsonObjectWriter&) = delete;
+    CJsonObjectWriter& operator=(const CJsonObjectWriter&) = delete;
+
+    void Key(const char* key);
+    void String(const char* key, const std::string& value) {
+        Key(key);
+        AppendJsonString(m_out, value.c_str());
+    }
+    void End() { m_out += " }"; }
+
+private:
+    std::string& m_out;
+    bool m_bFirst = true;
 };

@@ -26,6 +26,25 @@ void CVexMutex::Unlock() {
         pthread_mutex_unlock(m_pMutex);
 }
 
+CVexCondition::CVexCondition() {
+    pthread_cond_init(&m_cond, nullptr);
+}
+
+CVexCondition::~CVexCondition() {
+    pthread_cond_destroy(&m_cond);
+}
+
+bool CVexCondition::Wait(CVexMutex& mutex) {
+    if (mutex.m_pMutex == nullptr)
+        return false;
+    pthread_cond_wait(&m_cond, mutex.m_pMutex);
+    return true;
+}
+
+void CVexCondition::NotifyAll() {
+    pthread_cond_broadcast(&m_cond);
+}
+
 CVexAutoLock::CVexAutoLock(CVexMutex* mutex) : m_pMutex(mutex) {
     if (m_pMutex != nullptr)
         m_pMutex->Lock();

@@ -16,7 +16,7 @@ namespace {
 
 // A session lives this long after its creation or its last added task.
 constexpr time_t kSessionLifetimeSeconds = 3600;
-// Poll period while waiting for a running task.
+// Poll period while waiting for a running task, for a session outside a store (nothing wakes it).
 constexpr useconds_t kRunningPollMicros = 10000;
 
 time_t SystemClock() {
@@ -90,8 +90,12 @@ int CHTTPTaskManager::CHTTPTask::GetTaskResult(_PROTOCOL_RESPONSE& response) {
 // ---------------------------------------------------------------------------------------------
 // CHTTPSession
 
-CHTTPTaskManager::CHTTPSession::CHTTPSession(CVexMutex* pStoreLock)
-    : m_tExpire(CHTTPTaskManager::Now() + kSessionLifetimeSeconds), m_pStoreLock(pStoreLock) {
+CHTTPTaskManager::CHTTPSession::CHTTPSession(CVexMutex* pStoreLock, CVexCondition* pTaskDone,
+                                             std::atomic<int>* pWaiters)
+    : m_tExpire(CHTTPTaskManager::Now() + kSessionLifetimeSeconds),
+      m_pStoreLock(pStoreLock),
+      m_pTaskDone(pTaskDone),
+      m_pStoreWaiters(pWaiters) {
     CVelstraWrapper* bridge = CVelstraWrapper::GetInst();
     if (bridge != nullptr)
         m_hModule = bridge->Open(nullptr);
@@ -155,7 +159,16 @@ int CHTTPTaskManager::CHTTPSession::RemoveTask(std::string key) {
         if (it == m_mapTask.end())
             return 0;
         CHTTPTask* task = it->second;
+        // Counted as a waiter before the status is read: a task that finishes after this read
+        // then finds the count raised and wakes us (both sides order their two steps with a full
+        // fence), and one that finished before it is seen as finished here.
+        if (m_pStoreWaiters != nullptr) {
+            m_pStoreWaiters->fetch_add(1);
+            std::atomic_thread_fence(std::memory_order_seq_cst);
+        }
         if (task->GetTaskStatus() != TASK_RUNNING) {
+            if (m_pStoreWaiters != nullptr)
+                m_pStoreWaiters->fetch_sub(1);
             m_mapTask.erase(it);
             delete task;  // wipes the request text
             return 0;
@@ -164,12 +177,18 @@ int CHTTPTaskManager::CHTTPSession::RemoveTask(std::string key) {
         // yet, and starting it needs the store's lock, so the lock is released while we sleep.
         // This session stays pinned meanwhile, so the clean-up cannot delete it under us.
         ++m_nWaiters;
-        if (m_pStoreLock != nullptr)
-            m_pStoreLock->Unlock();
-        usleep(kRunningPollMicros);
-        if (m_pStoreLock != nullptr)
-            m_pStoreLock->Lock();
+        const bool woken = m_pStoreLock != nullptr && m_pTaskDone != nullptr &&
+                           m_pStoreWaiters != nullptr && m_pTaskDone->Wait(*m_pStoreLock);
+        if (!woken) {
+            if (m_pStoreLock != nullptr)
+                m_pStoreLock->Unlock();
+            usleep(kRunningPollMicros);
+            if (m_pStoreLock != nullptr)
+                m_pStoreLock->Lock();
+        }
         --m_nWaiters;
+        if (m_pStoreWaiters != nullptr)
+            m_pStoreWaiters->fetch_sub(1);
     }
 }
 
@@ -293,7 +312,9 @@ int CHTTPTaskManager::InsertTask(CHTTPTask* task) {
             originIt = m_mapOrigin.emplace(std::move(originKey), sessions.get()).first;
             sessions.release();
         }
-        std::unique_ptr<CHTTPSession> created(new CHTTPSession(&m_mutex));  // opens the module
+        // Opens the module.
+        std::unique_ptr<CHTTPSession> created(
+            new CHTTPSession(&m_mutex, &m_taskDone, &m_nTaskWaiters));
         created->SetSessionID(sessionKey);
         originIt->second->emplace(sessionKey, created.get());
         session = created.release();
@@ -334,7 +355,20 @@ int CHTTPTaskManager::ProcessTask(const _PROTOCOL_HEADER& header) {
         task->MarkRunning();
     }
     // The store's lock is never held while the bridge's lock is taken.
-    return task->ProcessTask();
+    const int result = task->ProcessTask();
+    WakeTaskWaiters();
+    return result;
+}
+
+void CHTTPTaskManager::WakeTaskWaiters() {
+    // The task's finished status was stored before this fence; a waiter raises the count before it
+    // reads the status. So either the waiter saw the task finished, or the count is seen raised
+    // here and the waiter, which holds the lock from its read until it sleeps, is woken.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (m_nTaskWaiters.load() == 0)
+        return;
+    CVexAutoLock lock(&m_mutex);
+    m_taskDone.NotifyAll();
 }
 
 int CHTTPTaskManager::GetTaskResult(const _PROTOCOL_HEADER& header, _PROTOCOL_RESPONSE& response) {

@@ -114,19 +114,31 @@ protected:
     std::size_t m_nSessions = 0;
 
 private:
+    // Wakes the threads waiting for a running task, when there are any; called after a task of
+    // this store has finished, without the store's lock.
+    void WakeTaskWaiters();
+
+    // Signalled, under m_mutex, whenever a task of this store finishes while threads wait for one.
+    CVexCondition m_taskDone;
+    // Threads of this store's sessions that wait on m_taskDone, or are about to.
+    std::atomic<int> m_nTaskWaiters{0};
+
     static std::atomic<ClockFn> s_pfnClock;
 };
 
 // The tasks of one page, and that page's reference to the native module (opened on creation,
 // closed on deletion). Sessions have no lock of their own: every operation runs under the owning
-// store's lock. A session that waits for a running task lets go of that lock between its polls, so
-// the task can finish; while it waits it is pinned (IsPinned) and the store's clean-up does not
-// delete it.
+// store's lock. A session that waits for a running task lets go of that lock while it sleeps, so
+// the task can finish, and is woken when a task of the store finishes; while it waits it is pinned
+// (IsPinned) and the store's clean-up does not delete it.
 class CHTTPTaskManager::CHTTPSession {
 public:
     // pStoreLock: the owning store's lock, held by every caller; borrowed. Null for a session
-    // outside a store (its waits then keep whatever the caller holds).
-    explicit CHTTPSession(CVexMutex* pStoreLock = nullptr);
+    // outside a store (its waits then keep whatever the caller holds). pTaskDone and pWaiters: the
+    // store's signal that a task has finished and its count of waiters; borrowed. Without them
+    // (or without a lock) a wait polls every 10 ms.
+    explicit CHTTPSession(CVexMutex* pStoreLock = nullptr, CVexCondition* pTaskDone = nullptr,
+                          std::atomic<int>* pWaiters = nullptr);
     // Closes the module reference. Tasks still in the map are not deleted (the store only deletes
     // empty sessions, and deletes leftover tasks itself at shutdown).
     virtual ~CHTTPSession();
@@ -145,8 +157,8 @@ public:
     int AddTask(CHTTPTask* task);
     // Removes the task filed under the key made from this task's header (possibly another object).
     int RemoveTask(CHTTPTask* task);
-    // Waits while the task under the key runs (10 ms polls, store lock released meanwhile), then
-    // erases and deletes it. A missing task is not an error. Always 0.
+    // Waits while the task under the key runs (store lock released meanwhile, woken when a task of
+    // the store finishes), then erases and deletes it. A missing task is not an error. Always 0.
     int RemoveTask(std::string key);
     int RemoveTask(const char* key);
     int RemoveAllFinishedTask();
@@ -171,7 +183,9 @@ private:
     void* m_hModule = nullptr;
     std::string m_strSessionID;
     std::map<std::string, CHTTPTask*> m_mapTask;
-    CVexMutex* m_pStoreLock;  // borrowed
+    CVexMutex* m_pStoreLock;            // borrowed
+    CVexCondition* m_pTaskDone;         // borrowed
+    std::atomic<int>* m_pStoreWaiters;  // borrowed
     int m_nWaiters = 0;
 };
 

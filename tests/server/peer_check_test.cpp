@@ -293,6 +293,13 @@ TEST(PeerCheckTable, ParseTcpTableRow_RowsOfBothTables_FieldsRead) {
     EXPECT_EQ(0x1159, row.remotePort);
     EXPECT_EQ(1U, row.state);
     EXPECT_EQ(1000U, row.uid);
+    EXPECT_EQ(4242U, row.inode);
+    // A row cut after the uid column is still a row, without an inode.
+    ASSERT_TRUE(ParseTcpTableRow(
+        "   3: 0100007F:C350 0100007F:1159 01 00000000:00000000 00:00000000 00000000  1000\n",
+        row));
+    EXPECT_EQ(1000U, row.uid);
+    EXPECT_EQ(0U, row.inode);
 
     ASSERT_TRUE(ParseTcpTableRow(Row("0000000000000000FFFF00000100007F:C350",
                                      "0000000000000000FFFF00000100007F:1159", "01", 7)
@@ -477,6 +484,23 @@ TEST_F(PeerCheckServer, OtherUser_ProbePostAndUpgrade_RefusedWithLogLine) {
 
     // The daemon's own user is still served afterwards.
     EXPECT_EQ(HttpExchange(m_port, kProbe).raw, kProbeAnswerText);
+}
+
+// A connection that passed is not looked up again, but that mark must die with it: CivetWeb reuses
+// its connection objects, so other users' connections that follow the owner's on every worker
+// thread are each looked up and refused.
+TEST_F(PeerCheckServer, OtherUser_NewConnectionsAfterPassedOnes_EachRefused) {
+    OtherUser other;
+    if (!FindOtherUser(other))
+        GTEST_SKIP() << "needs root and the user nobody";
+    for (int i = 0; i < 30; ++i) {  // more rounds than worker threads
+        ASSERT_EQ(HttpExchange(m_port, kProbe).raw, kProbeAnswerText) << "round " << i;
+        Fd probe = SocketOwnedBy(other);
+        ASSERT_TRUE(probe.Valid());
+        ASSERT_TRUE(ConnectTo(probe, m_port));
+        ASSERT_EQ(TlsExchange(probe, kProbe), kRejectionText) << "round " << i;
+        EXPECT_TRUE(m_cap.Contains(RefusalLine(LocalPortOf(probe), other.uid)));
+    }
 }
 
 TEST_F(PeerCheckServer, OtherUserProcess_ClientUnderSetpriv_RefusedWhileOwnUserServed) {

@@ -2,7 +2,9 @@
 // byte-exact text form that replies are sent in.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "support/DM_Json.h"
 
@@ -188,4 +190,66 @@ TEST(DMJson, Clear_BuiltDocument_BecomesEmptyAndReusable) {
     json.Clear();
     json.AddObject("b", std::string("2"));
     EXPECT_EQ(json.toString(), R"({ "b": "2" })");
+}
+
+// --- Text written without a tree ----------------------------------------------------------------
+
+// The writer must give exactly json-c's text, as replies used to be json-c's: every byte value on
+// its own and inside other text, keys included, nested and empty objects.
+TEST(DMJson, JsonTextWriter_EveryByteAndNesting_SameTextAsJsonC) {
+    std::string all;
+    for (int c = 1; c < 256; ++c)
+        all += static_cast<char>(c);
+    std::vector<std::string> values = {"", "plain", "a/b\"c\\d", std::string("cut\0here", 8), all};
+    for (int c = 1; c < 256; ++c)
+        values.push_back("x" + std::string(1, static_cast<char>(c)) + "y");
+    for (const std::string& value : values) {
+        CDM_Json tree;
+        CDM_Json inner;
+        CDM_Json shared;
+        inner.AddObject("in" + value, value);
+        tree.AddObject("k", value);
+        tree.AddObject("nested", &inner);
+        shared.AddObject("late", std::string("in a shared child"));
+        tree.AddObject("shared", &shared);
+        tree.AddObject("last", value);
+
+        std::string text;
+        CJsonObjectWriter root(text);
+        root.String("k", value);
+        root.Key("nested");
+        CJsonObjectWriter nested(text);
+        nested.String(("in" + value).c_str(), value);
+        nested.End();
+        root.Key("shared");
+        CJsonObjectWriter sharedWriter(text);
+        sharedWriter.String("late", "in a shared child");
+        sharedWriter.End();
+        root.String("last", value);
+        root.End();
+        ASSERT_EQ(text, tree.toString()) << "value of " << value.size() << " bytes";
+
+        // A string member read back is json-c's text of it, as it stands in the tree's text.
+        CDM_Json reparsed;
+        ASSERT_EQ(reparsed.Parse(text), 0);
+        std::string member;
+        ASSERT_EQ(reparsed.GetValueString("k", member), 0);
+        const std::size_t from = std::strlen("{ \"k\": ");
+        EXPECT_EQ(member, text.substr(from, text.find(", \"nested\": ") - from));
+
+        std::string quoted;
+        AppendJsonString(quoted, value.c_str());
+        EXPECT_EQ(quoted.size(), JsonStringSize(value.c_str()));
+    }
+    // A NUL inside a string value is kept, written as json-c writes it.
+    EXPECT_EQ(Lookup(R"({"v":"a\u0000b"})", "v"), R"("a\u0000b")");
+    CDM_Json withNul;
+    ASSERT_EQ(withNul.Parse(R"({"v":"a\u0000b"})"), 0);
+    EXPECT_EQ(withNul.toString(), R"({ "v": "a\u0000b" })");
+
+    std::string emptyObject;
+    CJsonObjectWriter(emptyObject).End();
+    CDM_Json parsed;
+    ASSERT_EQ(parsed.Parse("{}"), 0);
+    EXPECT_EQ(emptyObject, parsed.toString());
 }

@@ -42,6 +42,7 @@ TEST(DMLog, Singleton_RepeatedCalls_ReuseOneLogAndOnePrinter) {
 TEST(DMLog, Record_FormatIsKeptUnexpanded_WithTimeStampAndPid) {
     CDMLogPrinterLINUX* printer = Printer();
     ASSERT_NE(printer, nullptr);
+    LogCapture capture;  // records are composed only while someone reads them
     EXPECT_EQ(DMlogprint("a %d", 5), 0);
     std::string record = printer->LastRecord();
     std::regex shape(R"(^\[\d\d:\d\d:\d\d\.\d\d\d\((\d+)\)\] a %d\n$)");
@@ -52,6 +53,7 @@ TEST(DMLog, Record_FormatIsKeptUnexpanded_WithTimeStampAndPid) {
 
 TEST(DMLog, Record_LongFormat_IsCutTo4094CharactersWithoutLineFeed) {
     CDMLogPrinterLINUX* printer = Printer();
+    LogCapture capture;
     std::string longFmt(5000, 'x');
     CallPrintLOG(printer, longFmt.c_str());
     std::string record = printer->LastRecord();
@@ -86,12 +88,19 @@ TEST(DMLog, GetTimeStr_IsUtcTimeOfDay_WhateverTheTimeZone) {
 }
 
 TEST(DMLog, Output_WithoutSink_WritesNothingToStdoutOrStderr) {
+    CDMLogPrinterLINUX* printer = Printer();
+    {
+        LogCapture capture;
+        DMlogprint("read %d", 1);
+    }
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     DMlogprint("quiet %s", "please");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 #ifndef NV_LOG_TO_STDERR
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    // Nobody reads the record, so the last one composed is still the one made under the sink.
+    EXPECT_NE(std::string(printer->LastRecord()).find("read %d"), std::string::npos);
 #else
     testing::internal::GetCapturedStderr();
 #endif
