@@ -50,8 +50,8 @@ constexpr std::size_t kMaxSessionKeyBytes = 1024;
 constexpr std::size_t kMaxTaskBytesPerPage = std::size_t{512} * 1024 * 1024;
 constexpr std::size_t kMaxTaskBytesPerStore = std::size_t{1024} * 1024 * 1024;
 // What a task costs beyond its texts: the task object with its header and result records, the
-// session map's node and the allocator's headers (measured: about 620 bytes for a task whose texts fit
-// the strings' own buffers, and some 16 bytes more for each text that does not).
+// session map's node and the allocator's headers (measured: about 620 bytes for a task whose texts
+// fit the strings' own buffers, and some 16 bytes more for each text that does not).
 constexpr std::size_t kTaskBookkeepingBytes = 1024;
 
 // CHTTPTaskManager is the store, and the base of the client-interface handlers, so each handler
