@@ -17,6 +17,7 @@ function(nv_install_man_page page)
   install(FILES ${gz} DESTINATION share/man/man1 COMPONENT daemon)
 endfunction()
 nv_install_man_page(${CMAKE_SOURCE_DIR}/docs/NorrimVelstraSvc.1)
+nv_install_man_page(${CMAKE_SOURCE_DIR}/docs/nv-doctor.1)
 
 # The package's documents and its lintian override, under the package's own name.
 set(NV_DEB_NAME norrim-velstra)
@@ -40,10 +41,8 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/NorrimVelstra.desktop DESTINATION sh
 # The package carries the sample module beside the program, not at the module path: dpkg would
 # otherwise replace a vendor's module on every upgrade. The postinst copies it to the module path
 # only when no module is there.
-if(TARGET nv_sample_module)
-  install(FILES $<TARGET_FILE:nv_sample_module> DESTINATION ${NV_INSTALL_DIR}/sample
-          RENAME libVelstraClient.so COMPONENT package_sample)
-endif()
+install(FILES $<TARGET_FILE:nv_sample_module> DESTINATION ${NV_INSTALL_DIR}/sample
+        RENAME libVelstraClient.so COMPONENT package_sample)
 
 configure_file(${CMAKE_SOURCE_DIR}/packaging/postinst.in ${CMAKE_BINARY_DIR}/packaging/postinst @ONLY)
 configure_file(${CMAKE_SOURCE_DIR}/packaging/postrm.in ${CMAKE_BINARY_DIR}/packaging/postrm @ONLY)
@@ -66,7 +65,8 @@ each user's first graphical login a system autostart entry registers the
 root CA in that user's NSS databases (the shared database and every Firefox
 profile), writes the user's own autostart entry and starts the daemon; later
 logins start the daemon from the user's entry. Connections of other local
-users are refused.")
+users are refused. nv-doctor, installed beside the program, tells a user or
+a help desk why a page cannot reach the daemon.")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION "net")

@@ -17,3 +17,10 @@ set(NV_PRIVATE_LIB_DIR "${NV_INSTALL_DIR}/lib" CACHE PATH "Private library direc
 # keeps of it.
 set(NV_SYSTEM_AUTOSTART_DIR "${_nv_root}/etc/xdg/autostart" CACHE PATH "System XDG autostart directory")
 set(NV_PACKAGE_DATA_DIR "${_nv_root}/usr/share/norrim-velstra" CACHE PATH "The package's own data files")
+# Where nv-doctor looks for the browsers' enterprise policies that let public sites reach this
+# machine's loopback addresses (Local Network Access): Chromium's managed policy directory and
+# Firefox's system-wide policy file.
+set(NV_CHROMIUM_POLICY_DIR "${_nv_root}/etc/chromium/policies/managed" CACHE PATH "Chromium's managed policy directory")
+set(NV_FIREFOX_POLICY_FILE "${_nv_root}/etc/firefox/policies/policies.json" CACHE FILEPATH "Firefox's system-wide policy file")
+# The diagnostics tool's file name, beside the program.
+set(NV_DOCTOR_NAME "nv-doctor" CACHE STRING "Program file name of the diagnostics tool")

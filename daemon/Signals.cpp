@@ -57,8 +57,9 @@ void HandleStopSignal(int signo) {
         usleep(1000);
     } catch (...) {
     }
-    // _exit rather than exit: the task stores' detached clean-up threads may still run, and
-    // static destructors must not run under them. The standard streams are flushed by hand.
+    // _exit rather than exit: the server and its task stores are gone (their clean-up threads
+    // joined), but a thread the module started may still run, and static destructors (the module
+    // bridge's among them) must not run under it. The standard streams are flushed by hand.
     std::fflush(nullptr);
 #ifdef NV_LEAK_CHECK_BUILD
     // _exit skips LeakSanitizer's check at exit. Address-sanitizer builds run it here instead,

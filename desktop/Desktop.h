@@ -7,6 +7,8 @@
 // shell when they hold characters it treats specially.
 #pragma once
 
+#include <functional>
+
 extern "C" {
 // Initialises GTK; when no display can be opened GTK ends the process. Returns 0.
 int DMLinuxUtil_InitLibGTK(int* argc, char*** argv);
@@ -37,3 +39,10 @@ int Check_RunningBrowser(int pass);
 
 // Test seam: the certificate file handed to certutil (nullptr restores the installed file).
 void DMLinuxUtil_SetRootCertFile(const char* path);
+
+// The nickname the root certificate carries in every database.
+const char* RootCertNickname();
+// Every NSS database that Regist_RootCert writes to, in its order, without running anything: the
+// database argument handed to certutil ("sql:<dir>" or a bare directory) and the trust flags given
+// there. Those who check an installation (nv-doctor) read the same list that -I writes.
+void ForEachRootCertDatabase(const std::function<void(const char* db, const char* trust)>& job);

@@ -258,3 +258,11 @@ extern "C" int Delete_RootCert() {
 void DMLinuxUtil_SetRootCertFile(const char* path) {
     RootCertFileOverride() = path != nullptr ? path : "";
 }
+
+const char* RootCertNickname() {
+    return kNickname;
+}
+
+void ForEachRootCertDatabase(const std::function<void(const char* db, const char* trust)>& job) {
+    ForEachDatabase([&job](const char* db, const char* trust) { job(db, trust); }, [](int) {});
+}

@@ -51,4 +51,5 @@ NorrimVelstraSvc serves on https://127.0.0.1:$port (root CA: $dir/vexrootcert.ce
   request:  curl --cacert $dir/vexrootcert.cer https://127.0.0.1:$port/ -H 'Origin: https://example.test' \\
               --data-urlencode 'request={"id":"1","tabid":"t1","origin":"https://example.test","callback":"cb","cmd":"echo"}'
   stop:     pkill -INT -u $(id -u) -f '^$prog'
+  diagnose: $dir/nv-doctor    (why a page does not find the daemon)
 MSG

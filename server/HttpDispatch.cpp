@@ -69,9 +69,9 @@ public:
 };
 
 // Reads up to `length` body bytes into `buffer`, which stays zero-terminated; the byte count, or 0
-// or less when nothing came (or no memory could be had). The buffer grows with the bytes that really arrive (in doubling
-// pieces) rather than with the number the page announced, so a Content-Length near the cap followed
-// by nothing costs the daemon no more than a small piece. Each mg_read fills its piece unless the
+// or less when nothing came (or no memory could be had). The buffer grows with the bytes that
+// really arrive (in doubling pieces) rather than with the number the page announced, so a
+// Content-Length near the cap followed by nothing costs the daemon no more than a small piece. Each mg_read fills its piece unless the
 // peer closes, the request time-out passes in silence, or the whole body has taken longer than the
 // request time-out, and then the body ends there, as a single read of the whole length would have
 // ended it. After the last case the connection is not read again: CivetWeb closes it.

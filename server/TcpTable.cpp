@@ -127,6 +127,18 @@ bool ParseTcpTableRow(const char* line, TcpTableRow& row) {
     if (p == start || !(IsSpace(*p) || *p == '\n' || *p == '\0'))
         return false;
     row.uid = static_cast<uid_t>(uid);
+    // timeout, then inode: optional, a row that ends here is still a row.
+    row.inode = 0;
+    const char* q = p;
+    if (SkipColumn(q)) {
+        SkipSpaces(q);
+        unsigned long long inode = 0;
+        const char* digits = q;
+        for (; *q >= '0' && *q <= '9' && inode <= 0xFFFFFFFFFFFFFFFULL; ++q)
+            inode = inode * 10 + static_cast<unsigned>(*q - '0');
+        if (q != digits && (IsSpace(*q) || *q == '\n' || *q == '\0'))
+            row.inode = inode;
+    }
     return true;
 }
 

@@ -18,11 +18,14 @@ struct TcpTableRow {
     uint16_t remotePort;
     unsigned state;
     uid_t uid;
+    // The socket's inode (the column after the time-out), which /proc/<pid>/fd links name as
+    // "socket:[inode]"; 0 when the row ends after the uid.
+    unsigned long long inode;
 };
 
 // Parses one data row of either table (the column header does not parse). False for anything that
 // is not a complete row: an address that is neither 8 nor 32 hexadecimal digits, a port beyond 16
-// bits, or a missing uid column.
+// bits, or a missing uid column. The inode is read when the row has one.
 bool ParseTcpTableRow(const char* line, TcpTableRow& row);
 
 // Calls visit for every row of the table at tablePath that parses, in file order, until visit

@@ -3,24 +3,14 @@
 
 #include <json-c/json.h>
 
-#include <cstdint>
 #include <cstring>
-
-namespace {
-// Older json-c releases reported failures as error-coded pointer values (the top 4000 addresses)
-// rather than null; such a handle is treated as absent as well.
-bool IsValid(json_object* obj) {
-    return obj != nullptr &&
-           reinterpret_cast<std::uintptr_t>(obj) < static_cast<std::uintptr_t>(-4000);
-}
-}  // namespace
 
 CDM_Json::~CDM_Json() {
     Clear();
 }
 
 void CDM_Json::Clear() {
-    if (IsValid(m_pRoot))
+    if (m_pRoot != nullptr)
         json_object_put(m_pRoot);
     m_pRoot = nullptr;
 }
@@ -28,14 +18,14 @@ void CDM_Json::Clear() {
 int CDM_Json::Parse(std::string text) {
     Clear();
     json_object* parsed = json_tokener_parse(text.c_str());
-    if (!IsValid(parsed))
+    if (parsed == nullptr)
         return -1;
     m_pRoot = parsed;
     return 0;
 }
 
 int CDM_Json::GetValueString(const std::string& key, std::string& out) {
-    if (!IsValid(m_pRoot) || json_object_get_type(m_pRoot) != json_type_object)
+    if (m_pRoot == nullptr || json_object_get_type(m_pRoot) != json_type_object)
         return -1;
     // borrowed: json_object_object_get adds no reference
     json_object* member = json_object_object_get(m_pRoot, key.c_str());
@@ -47,14 +37,10 @@ int CDM_Json::GetValueString(const std::string& key, std::string& out) {
 }
 
 bool CDM_Json::EnsureRoot() {
-    if (IsValid(m_pRoot))
+    if (m_pRoot != nullptr)
         return true;
     m_pRoot = json_object_new_object();
-    if (!IsValid(m_pRoot)) {
-        m_pRoot = nullptr;
-        return false;
-    }
-    return true;
+    return m_pRoot != nullptr;
 }
 
 int CDM_Json::AddMember(const std::string& key, json_object* value) {
@@ -79,7 +65,7 @@ int CDM_Json::AddObject(const std::string& key, const std::string& value) {
     if (!EnsureRoot())
         return -1;
     json_object* text = json_object_new_string(value.c_str());
-    if (!IsValid(text))
+    if (text == nullptr)
         return -1;
     return AddMember(key, text);
 }
@@ -88,12 +74,12 @@ int CDM_Json::AddObject(const std::string& key, CDM_Json* child) {
     if (child == nullptr || child == this || !EnsureRoot())
         return -1;
     // A child without a root adds a null member; otherwise the child's tree is shared, not copied.
-    json_object* shared = IsValid(child->m_pRoot) ? json_object_get(child->m_pRoot) : nullptr;
+    json_object* shared = child->m_pRoot != nullptr ? json_object_get(child->m_pRoot) : nullptr;
     return AddMember(key, shared);
 }
 
 std::string CDM_Json::toString() {
-    if (!IsValid(m_pRoot))
+    if (m_pRoot == nullptr)
         return std::string();
     const char* text = json_object_to_json_string(m_pRoot);
     return text != nullptr ? std::string(text) : std::string();

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "nv_config.h"
@@ -44,9 +45,9 @@ void ReapFinishedChildren() {
 }
 
 // Read end of the pipe whose write end the newest background command's child holds until it ends
-// (-1 before the first command). Children inherit it and wait for end of file on it, so that the
+// (none before the first command). Children inherit it and wait for end of file on it, so that the
 // commands of one process run one after another in the order they were given.
-int s_nLastCommandDoneFd = -1;
+CUniqueFd s_lastCommandDone;
 
 // At most this long a command waits for the one before it: a command that hangs (certutil asking
 // for a database password nobody types) holds up the next one once, not the rest for ever.
@@ -84,35 +85,28 @@ class CDMRealShellRunner : public IDMShellRunner {
 public:
     int Run(const char* command) override {
         ReapFinishedChildren();
-        int done[2] = {-1, -1};
+        int ends[2] = {-1, -1};
         // Close-on-exec: only the command's own child holds the write end, not the shell it starts.
-        if (pipe2(done, O_CLOEXEC) != 0)
-            done[0] = done[1] = -1;
+        if (pipe2(ends, O_CLOEXEC) != 0)
+            ends[0] = ends[1] = -1;
+        CUniqueFd doneRead(ends[0]);
+        CUniqueFd doneWrite(ends[1]);
         pid_t pid = fork();
         if (pid < 0) {
             DMlogprint("DMLinuxUtil_SystemCall: fork failed (%s)\n", std::strerror(errno));
-            if (done[0] >= 0) {
-                close(done[0]);
-                close(done[1]);
-            }
             return -1;
         }
         if (pid == 0) {
-            if (done[0] >= 0)
-                close(done[0]);
-            WaitForEndOfFile(s_nLastCommandDoneFd, kPreviousCommandWaitMs);
+            doneRead.Reset();
+            WaitForEndOfFile(s_lastCommandDone.Get(), kPreviousCommandWaitMs);
             int ignored = std::system(command);
             (void)ignored;
             // _exit, not exit: the child must not run the parent's exit handlers or flush its
             // streams. Ending closes the write end and lets the next command go.
             _exit(0);
         }
-        if (done[0] >= 0) {
-            close(done[1]);
-            if (s_nLastCommandDoneFd >= 0)
-                close(s_nLastCommandDoneFd);
-            s_nLastCommandDoneFd = done[0];
-        }
+        if (doneRead.Valid())
+            s_lastCommandDone = std::move(doneRead);
         BackgroundChildren().push_back(pid);
         return 0;
     }
@@ -310,7 +304,7 @@ std::string DMLinuxUtil_ShellQuoted(const char* value) {
 }
 
 void DMLinuxUtil_WaitForEarlierCommands() {
-    WaitForEndOfFile(s_nLastCommandDoneFd, kPreviousCommandWaitMs);
+    WaitForEndOfFile(s_lastCommandDone.Get(), kPreviousCommandWaitMs);
 }
 
 IDMShellRunner* DMLinuxUtil_RealShellRunner() {

@@ -145,6 +145,11 @@ export declare class VelstraError extends Error {
   readonly code: 'daemon-not-found' | 'request-refused' | 'timeout' | 'connection' | 'protocol';
 }
 
+/**
+ * No port answered the probe, or the daemon stopped answering. The page cannot tell why (not
+ * running, not trusted, blocked from loopback by the browser); the user can: running
+ * `/opt/TOLLAN/velstra/nv-doctor` on the machine names the cause and what to do.
+ */
 export declare class DaemonNotFoundError extends VelstraError {
   readonly code: 'daemon-not-found';
   /** Each probed port with what happened. */

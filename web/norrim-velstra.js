@@ -47,7 +47,10 @@ export class VelstraError extends Error {
   }
 }
 
-/** No port answered the probe, or the daemon stopped answering on its port. */
+/**
+ * No port answered the probe, or the daemon stopped answering on its port. A page cannot tell why;
+ * `/opt/TOLLAN/velstra/nv-doctor`, run by the user on the machine, names the cause.
+ */
 export class DaemonNotFoundError extends VelstraError {
   constructor(message, { attempts = [], localNetworkAccess = 'unsupported', cause } = {}) {
     super('daemon-not-found', message, cause);

@@ -8,8 +8,12 @@ Cases (one per run; exit status 0 passed, 1 failed, 77 skipped):
   firefox     the same in headless Firefox ESR, with a relative profile listed in profiles.ini
               whose own NSS database -I wrote to; after -D the page reports "daemon-not-found".
   untrusted   with the root CA registered, a page that Chromium treats as public is kept from the
-              loopback daemon; after -D removed the root CA, the loopback page cannot reach the
-              daemon either (TLS fails): both times the page reports "daemon-not-found".
+              loopback daemon (local network permission not granted); after -D removed the root CA,
+              the loopback page cannot reach the daemon either (TLS fails): both times the page
+              reports "daemon-not-found" and points the user to nv-doctor.
+  policy      the same public page with the enterprise policy LocalNetworkAccessAllowedForUrls
+              naming its origin (a file in /etc/chromium/policies/managed, removed at the end, pass
+              or fail; run it under flock /tmp/nv-system.lock): the scripted demo run passes.
   screenshot  a scripted run in Chromium driven over the DevTools pipe, then a PNG of the page.
 
 No browser flag ignores certificate errors: trust comes only from the NSS databases that -I wrote.
@@ -162,6 +166,13 @@ def check_not_found(results, run, browser, situation, local_network_access):
         c.expect(local_network_access(lna), f"discover: unexpected local network permission {lna!r}")
         for s in steps[1:]:
             c.expect(s.get("skipped") is True, f"step {s.get('name')} ran after a failed discovery")
+        # Whatever the cause, the page sends the user to the diagnostics tool, and a denied
+        # permission gets its own advice.
+        shown = results.get("daemonStatus") or ""
+        c.expect("/opt/TOLLAN/velstra/nv-doctor" in shown, f"the page does not point to nv-doctor: {shown!r}")
+        if error.get("localNetworkAccess") == "denied":
+            c.expect('allow "Local network access" for this site' in shown,
+                     f"the page does not say how to allow local network access: {shown!r}")
     c.fail_if_any(f"{browser}, {situation}: expected daemon-not-found")
     log(f"{browser}, {situation}: the page reports daemon-not-found (outcome on port {run.daemon_port}: "
         f"{attempts.get(run.daemon_port)}, local network access: {error.get('localNetworkAccess')})")
@@ -212,13 +223,29 @@ def case_untrusted(run):
     public = [f"--ip-address-space-overrides=127.0.0.1:{run.servers.static_port}=public"]
     # Such a page cannot POST its results to the loopback collector either: they are read over DevTools.
     results = run.run_page_devtools(REPORT_TIMEOUT, "chromium-public", public, **params)
-    check_not_found(results, run, "Chromium", "page treated as public", lambda state: state == "denied")
+    check_not_found(results, run, "Chromium", "page treated as public", lambda state: state != "granted")
 
     run.remove_root_cert([run.shared_db()])
     if not run.probe():
         raise TestFailure("the daemon stopped answering after -D; the next check would prove nothing")
     results = run.run_page(lambda url: run.chromium(url, "chromium-untrusted"), REPORT_TIMEOUT, **params)
     check_not_found(results, run, "Chromium", "root CA removed by -D", lambda state: state != "denied")
+    run.stop_daemon()
+
+
+def case_policy(run):
+    run.check_tools(run.args.chromium, run.args.xvfb_run, run.args.certutil)
+    run.prepare_shared_db_dir()
+    run.install({run.shared_db(): "CT,,"})
+    run.serve_web()
+    # The page is public in the browser's eyes, as every real site is; the enterprise policy that
+    # names its origin lets it reach the daemon without a permission prompt.
+    run.add_chromium_policy(run.args.chromium_policy_dir,
+                            {"LocalNetworkAccessAllowedForUrls": [run.servers.origin]})
+    public = [f"--ip-address-space-overrides=127.0.0.1:{run.servers.static_port}=public"]
+    nonce = f"policy {run.marker[:12]}"
+    results = run.run_page_devtools(REPORT_TIMEOUT, "chromium-policy", public, **page_params(nonce))
+    check_positive(results, run, nonce, "Chromium (public page, allowed by policy)")
     run.stop_daemon()
 
 
@@ -247,7 +274,8 @@ def case_screenshot(run):
     run.stop_daemon()
 
 
-CASES = {"chromium": case_chromium, "firefox": case_firefox, "untrusted": case_untrusted, "screenshot": case_screenshot}
+CASES = {"chromium": case_chromium, "firefox": case_firefox, "untrusted": case_untrusted, "policy": case_policy,
+         "screenshot": case_screenshot}
 
 
 def main():
@@ -260,6 +288,8 @@ def main():
     parser.add_argument("--firefox", default="/usr/lib/firefox-esr/firefox-esr")
     parser.add_argument("--xvfb-run", default="xvfb-run")
     parser.add_argument("--certutil", default="certutil")
+    parser.add_argument("--chromium-policy-dir", default="/etc/chromium/policies/managed",
+                        help="Chromium's managed policy directory (case policy writes and removes a file there)")
     parser.add_argument("--out", default=os.path.join(SOURCE_DIR, "docs", "images", "demo.png"),
                         help="screenshot file (case screenshot)")
     args = parser.parse_args()

@@ -306,6 +306,8 @@ class BrowserRun:
         self.daemon_pid = None
         self.daemon_port = None
         self.servers = None
+        self.policy_files = []  # system-wide browser policies this run wrote; removed at the end
+        self.policy_dirs = []  # directories made for them, deepest first; removed when empty
         # Orphans of our children (the daemon that -I starts, browser helpers) become our children,
         # so they are reaped here instead of lingering as zombies where nobody reaps.
         try:
@@ -386,6 +388,17 @@ class BrowserRun:
             end_process(pid, signal.SIGTERM, 5)
         if self.servers is not None:
             self.servers.close()
+        for path in self.policy_files:
+            try:
+                os.remove(path)
+                log(f"removed the policy file {path}")
+            except FileNotFoundError:
+                pass
+        for d in self.policy_dirs:
+            try:
+                os.rmdir(d)
+            except OSError:
+                pass
         while True:
             try:
                 pid, _ = os.waitpid(-1, os.WNOHANG)
@@ -397,6 +410,28 @@ class BrowserRun:
             log(f"kept {self.root}")
         else:
             shutil.rmtree(self.root, ignore_errors=True)
+
+    # --- browser policies ---
+
+    def add_chromium_policy(self, policy_dir, policies):
+        """Writes a managed Chromium policy file (system-wide: the caller holds /tmp/nv-system.lock),
+        removed again by the clean-up, pass or fail."""
+        if os.geteuid() != 0:
+            raise TestSkipped(f"writing a policy to {policy_dir} needs root")
+        # Directories made here go again at the end (deepest first), so the machine is left as it was.
+        missing = []
+        d = os.path.abspath(policy_dir)
+        while not os.path.exists(d):
+            missing.append(d)
+            d = os.path.dirname(d)
+        os.makedirs(policy_dir, exist_ok=True)
+        path = os.path.join(policy_dir, f"nv-browser-test-{self.marker[:12]}.json")
+        self.policy_files.append(path)
+        self.policy_dirs.extend(missing)
+        with open(path, "w", encoding="utf-8") as out:
+            json.dump(policies, out)
+        log(f"wrote the policy file {path}: {json.dumps(policies)}")
+        return path
 
     # --- NSS databases ---
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ShellRecorder.h"
+#include "WaitFor.h"
 #include "support/LinuxUtil.h"
 #include "support/ProcessUtil.h"
 
@@ -61,17 +62,6 @@ inline void WriteFile(const std::string& path, const std::string& text) {
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-template <typename Pred>
-bool WaitFor(Pred pred, int seconds = 60) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
 }
 
 // Output of a shell command (stderr dropped).

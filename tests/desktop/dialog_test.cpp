@@ -311,7 +311,8 @@ TEST_F(Dialog, RegistAsk_StandInFirefoxAndOk_KillsFirefoxAndFirefoxBinAfterEachP
     char arg1[] = "300";
     char* argv[] = {arg0, arg1, nullptr};
     ASSERT_EQ(0, posix_spawn(&pid, standIn.c_str(), nullptr, nullptr, argv, environ));
-    ASSERT_TRUE(WaitFor([] { return DMLinuxUtil_CheckProcess("firefox") != 0; }));
+    ASSERT_TRUE(
+        WaitFor([] { return DMLinuxUtil_CheckProcess("firefox") != 0; }, std::chrono::seconds(60)));
     WriteFile(home.Path() + "/.mozilla/firefox/profiles.ini", ProfilesIni());
     ShellRecorder rec;
     Responder ok(GTK_RESPONSE_OK, &rec);

@@ -136,6 +136,17 @@ TEST(RootCertCommands, SandboxedBrowsers_HandledAfterThePassesWhenPresent) {
     for (size_t i = 0; i < expected.size(); i += 4)
         Append(deletes, DeleteSteps(expected[i].substr(12, expected[i].find(" -D ") - 12)));
     EXPECT_EQ(deletes, rec.entries);
+
+    // The list the diagnostics tool checks is the same, with the same trust, and runs nothing.
+    rec.entries.clear();
+    std::vector<std::string> listed;
+    ForEachRootCertDatabase(
+        [&](const char* db, const char* trust) { listed.push_back(AddCmd(db, trust, kCert)); });
+    std::vector<std::string> adds;
+    for (size_t i = 2; i < expected.size(); i += 4)
+        adds.push_back(expected[i]);
+    EXPECT_EQ(adds, listed);
+    EXPECT_TRUE(rec.entries.empty());
 }
 
 TEST(RootCertCommands, SandboxedChromium_FileInsteadOfDirectory_Ignored) {

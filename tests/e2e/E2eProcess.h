@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "LogRecords.h"
+
 namespace nve2e {
 
 using Clock = std::chrono::steady_clock;
@@ -195,24 +197,7 @@ inline void KillAllChildren() {
 
 // The log records of the log-to-stderr build: each "NVLOG " line, unescaped to the exact line.
 inline std::vector<std::string> LogLines(const std::string& stderrText) {
-    std::vector<std::string> lines;
-    std::istringstream in(stderrText);
-    std::string record;
-    while (std::getline(in, record)) {
-        if (record.rfind("NVLOG ", 0) != 0)
-            continue;
-        std::string line;
-        for (size_t i = 6; i < record.size(); ++i) {
-            if (record[i] == '\\' && i + 1 < record.size()) {
-                ++i;
-                line += record[i] == 'n' ? '\n' : record[i];
-            } else {
-                line += record[i];
-            }
-        }
-        lines.push_back(line);
-    }
-    return lines;
+    return nvtest::DecodeLogRecords(stderrText);
 }
 
 inline int IndexOf(const std::vector<std::string>& lines, const std::string& line, int from = 0) {

@@ -123,6 +123,20 @@ protected:
         return launched;
     }
 
+    // Starts the log build serving (-S in the temporary home): the started process ends with 0, it
+    // forked exactly one daemon (daemon), and that daemon logged its successful start.
+    void StartServingLogBuild(std::unique_ptr<Launched>& run, pid_t& daemon) {
+        int status = 0;
+        run = Start(NV_DAEMON_LOGTEST_BINARY, {"-H", m_home, "-S"}, status);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << Describe(status);
+        daemon = TheDaemon();
+        ASSERT_GT(daemon, 0);
+        ASSERT_TRUE(run->Err().WaitFor([](const std::string& text) {
+            return IndexOf(LogLines(text),
+                           "CDMServer::StartDMServer s_pServer->StartDMServer() SUCCESS!!") >= 0;
+        })) << run->Err().Text();
+    }
+
     // The one daemon the started program forked, now a child of this process.
     pid_t TheDaemon() {
         std::vector<pid_t> children = ChildrenOfThisProcess();
@@ -188,15 +202,9 @@ class DaemonStopSignalE2E : public DaemonE2E, public testing::WithParamInterface
 TEST_P(DaemonStopSignalE2E, LogBuild_StopSignal_LogsStopInOrderAndExits255) {
     ASSERT_NO_FATAL_FAILURE(RequireFreeUpTo(4441));
     const int signo = GetParam();
-    int status = 0;
-    auto run = Start(NV_DAEMON_LOGTEST_BINARY, {"-H", m_home, "-S"}, status);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << Describe(status);
-    pid_t daemon = TheDaemon();
-    ASSERT_GT(daemon, 0);
-    ASSERT_TRUE(run->Err().WaitFor([](const std::string& text) {
-        return IndexOf(LogLines(text),
-                       "CDMServer::StartDMServer s_pServer->StartDMServer() SUCCESS!!") >= 0;
-    })) << run->Err().Text();
+    std::unique_ptr<Launched> run;
+    pid_t daemon = -1;
+    ASSERT_NO_FATAL_FAILURE(StartServingLogBuild(run, daemon));
 
     ASSERT_EQ(kill(daemon, signo), 0);
     int daemonStatus = WaitExit(daemon);
@@ -256,15 +264,9 @@ TEST_F(DaemonE2E, LogBuild_FirstPortTakenByAnotherListener_ServesOnNextPort) {
         << std::strerror(errno);
     ASSERT_EQ(listen(other.Get(), 4), 0);
 
-    int status = 0;
-    auto run = Start(NV_DAEMON_LOGTEST_BINARY, {"-H", m_home, "-S"}, status);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << Describe(status);
-    pid_t daemon = TheDaemon();
-    ASSERT_GT(daemon, 0);
-    ASSERT_TRUE(run->Err().WaitFor([](const std::string& text) {
-        return IndexOf(LogLines(text),
-                       "CDMServer::StartDMServer s_pServer->StartDMServer() SUCCESS!!") >= 0;
-    })) << run->Err().Text();
+    std::unique_ptr<Launched> run;
+    pid_t daemon = -1;
+    ASSERT_NO_FATAL_FAILURE(StartServingLogBuild(run, daemon));
     EXPECT_GE(IndexOf(LogLines(run->Err().Text()), "CDMServer::StartDMServer Port = [4442]"), 0)
         << run->Err().Text();
 
@@ -324,15 +326,9 @@ TEST_F(DaemonE2E, Program_PrintHomeSwitch_PrintsGivenHomeAndForksNothing) {
 TEST_F(DaemonE2E, LogBuild_Sigterm_KeepsDefaultActionWithoutStopLines) {
     ASSERT_NO_FATAL_FAILURE(RequireFreeUpTo(4441));
     // The handler table stops at SIGKILL, so SIGTERM ends the daemon the system's way.
-    int status = 0;
-    auto run = Start(NV_DAEMON_LOGTEST_BINARY, {"-H", m_home, "-S"}, status);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << Describe(status);
-    pid_t daemon = TheDaemon();
-    ASSERT_GT(daemon, 0);
-    ASSERT_TRUE(run->Err().WaitFor([](const std::string& text) {
-        return IndexOf(LogLines(text),
-                       "CDMServer::StartDMServer s_pServer->StartDMServer() SUCCESS!!") >= 0;
-    })) << run->Err().Text();
+    std::unique_ptr<Launched> run;
+    pid_t daemon = -1;
+    ASSERT_NO_FATAL_FAILURE(StartServingLogBuild(run, daemon));
 
     ASSERT_EQ(kill(daemon, SIGTERM), 0);
     int daemonStatus = WaitExit(daemon);

@@ -1,6 +1,6 @@
 // End to end over HTTPS: the built daemon, started in a temporary home on the first fixed port, with
 // the sample module at the module path, driven by a TLS client in the test.
-#include "tests/e2e/http_e2e_test.h"
+#include "TlsHttpClient.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

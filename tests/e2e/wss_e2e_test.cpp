@@ -1,6 +1,6 @@
 // End to end over WSS: the built daemon on the first fixed port, a raw-frame WebSocket client in the
 // test, and the sample module at the module path.
-#include "tests/e2e/wss_e2e_test.h"
+#include "WsClient.h"
 
 #include <gtest/gtest.h>
 

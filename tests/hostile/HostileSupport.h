@@ -22,10 +22,11 @@
 #include <utility>
 #include <vector>
 
+#include "LogRecords.h"
 #include "ProcScan.h"
+#include "TlsHttpClient.h"
+#include "WsClient.h"
 #include "nv_config.h"
-#include "tests/e2e/http_e2e_test.h"
-#include "tests/e2e/wss_e2e_test.h"
 
 namespace nvhostile {
 
@@ -208,26 +209,7 @@ public:
     std::string Stderr() const { return ReadFile(m_home.Path() + "/stderr.txt"); }
 
     // The log lines of the log test build (its "NVLOG " records, unescaped).
-    std::vector<std::string> LogLines() const {
-        std::vector<std::string> lines;
-        std::istringstream in(Stderr());
-        std::string record;
-        while (std::getline(in, record)) {
-            if (record.rfind("NVLOG ", 0) != 0)
-                continue;
-            std::string line;
-            for (std::size_t i = 6; i < record.size(); ++i) {
-                if (record[i] == '\\' && i + 1 < record.size()) {
-                    ++i;
-                    line += record[i] == 'n' ? '\n' : record[i];
-                } else {
-                    line += record[i];
-                }
-            }
-            lines.push_back(line);
-        }
-        return lines;
-    }
+    std::vector<std::string> LogLines() const { return nvtest::DecodeLogRecords(Stderr()); }
     bool HasLogLine(const std::string& line) const {
         for (const auto& l : LogLines())
             if (l == line)

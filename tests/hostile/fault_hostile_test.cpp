@@ -211,7 +211,16 @@ TEST(HostileFaults, ClientLeavesDuringItsModuleCall_CallFinishesAndTaskIsCleaned
         WsClient ws;
         ASSERT_TRUE(ws.Open(port));
         ASSERT_TRUE(ws.SendText(CallText("wsgone", origin, ",\"delay_ms\":2000")));
-        std::this_thread::sleep_for(300ms);
+        // Closed once the daemon has the frame (its text line is logged before the call starts).
+        EXPECT_TRUE(WaitFor(
+            [&] {
+                for (const auto& line : daemon.LogLines())
+                    if (line.rfind("[WS][", 0) == 0 && line.find("] text:") != std::string::npos &&
+                        line.find("wsgone") != std::string::npos)
+                        return true;
+                return false;
+            },
+            20s));
     }
     EXPECT_TRUE(WaitFor(
         [&] {

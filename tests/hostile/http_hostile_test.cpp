@@ -174,7 +174,15 @@ TEST_F(HostileHttp, ContentLength_OverCapOrUnsentBodies_RefusedOrHeldWithoutTheA
             "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 67108864\r\n\r\nrequest=%7B"));
         pending.push_back(std::move(conn));
     }
-    std::this_thread::sleep_for(2s);  // the workers are now inside the body read
+    // The workers are inside the body read once the daemon has taken every byte that was sent.
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            for (const auto& conn : pending)
+                if (!ServerHasReadAll(Port(), *conn))
+                    return false;
+            return true;
+        },
+        30s));
     const long rssDuring = RssKb(Pid());
     EXPECT_TRUE(RssWithin(rssBefore, rssDuring, 64 * kSlowFactor));
     pending.clear();
@@ -256,8 +264,18 @@ TEST_F(HostileHttp, SlowClients_EveryWorkerHeldByAByteASecond_FreedByTheRequestT
         return ReadHttpResponse(shortBody, pending, false, 90s);
     });
 
-    // The probe that finds no free worker.
-    std::this_thread::sleep_for(3s);
+    // The probe that finds no free worker: every connection above holds one once the daemon has
+    // taken all it was sent (the last bytes of each handshake included).
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            if (!ServerHasReadAll(Port(), shortBody))
+                return false;
+            for (const auto& t : tricklers)
+                if (!ServerHasReadAll(Port(), *t.conn))
+                    return false;
+            return true;
+        },
+        30s));
     auto probe = std::async(std::launch::async, [&] {
         TlsConnection conn;
         if (!conn.Connect(Port(), 90s))
@@ -353,7 +371,9 @@ TEST_F(HostileHttp, ConnectionFlood_PastTheWorkerPool_AllServedAndNothingLeftBeh
             close(fd);
     }
     EXPECT_GT(idle.size(), 100u);
-    std::this_thread::sleep_for(2s);
+    // Closed once the daemon has taken them: every worker, at least, holds one.
+    EXPECT_TRUE(WaitFor([&] { return OpenFdCount(Pid()) >= fdsBefore + kWorkerThreads; }, 30s))
+        << "descriptors before " << fdsBefore << ", now " << OpenFdCount(Pid());
     for (int fd : idle)
         close(fd);
     for (int i = 0; i < 100; ++i) {

@@ -86,10 +86,11 @@ TEST_F(HostileWsJson, FrameHeadersAnnouncingGigabytes_RefusedBeforeAnythingIsAll
         WsClient ws;
         ASSERT_TRUE(ws.Open(Port()));
         std::string header = HeaderOnly(0x82, 0x7FFF0000ULL);
+        // Each part is sent once the daemon has taken the one before, so that it reads them apart.
         ASSERT_TRUE(ws.Connection().Write(header.substr(0, 1)));
-        std::this_thread::sleep_for(100ms);
+        EXPECT_TRUE(WaitFor([&] { return ServerHasReadAll(Port(), ws.Connection()); }, 20s));
         ASSERT_TRUE(ws.Connection().Write(header.substr(1, 4)));
-        std::this_thread::sleep_for(100ms);
+        EXPECT_TRUE(WaitFor([&] { return ServerHasReadAll(Port(), ws.Connection()); }, 20s));
         ws.Connection().Write(header.substr(5));
         EXPECT_TRUE(ws.ExpectClosedWithoutFrame(20s));
     }

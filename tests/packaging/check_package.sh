@@ -16,8 +16,10 @@ fail() { echo "package check failed: $*" >&2; exit 1; }
 
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for f in ./opt/TOLLAN/velstra/NorrimVelstraSvc ./opt/TOLLAN/velstra/nv-credtool \
+         ./opt/TOLLAN/velstra/nv-doctor \
          ./opt/TOLLAN/velstra/lib/libssl.so ./opt/TOLLAN/velstra/lib/libcrypto.so \
          ./opt/TOLLAN/velstra/sample/libVelstraClient.so ./usr/share/man/man1/NorrimVelstraSvc.1.gz \
+         ./usr/share/man/man1/nv-doctor.1.gz \
          ./usr/share/doc/norrim-velstra/copyright ./usr/share/doc/norrim-velstra/changelog.gz \
          ./usr/share/lintian/overrides/norrim-velstra ./usr/share/norrim-velstra/NorrimVelstra.desktop; do
   grep -qx "$f" <<<"$contents" || fail "missing $f"

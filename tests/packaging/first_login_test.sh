@@ -97,6 +97,9 @@ wait_until cmp -s "$home/expected" "$home/.config/autostart/NorrimVelstra.deskto
   fail "the user's entry is not the eight lines"
 [ "$(probe_as_user "$port")" = 200 ] || fail "the user's daemon does not answer the probe on $port"
 first_pid=$(daemons)
+# The installed diagnostics tool, run by the user, finds nothing wrong after the first login.
+doctor=$(runuser -u "$user" -- "$dir/nv-doctor" 2>&1) || fail "nv-doctor finds a problem after the first login: $doctor"
+grep -q "^\[ OK \] daemon: running, pid $first_pid, $program" <<<"$doctor" || fail "nv-doctor does not name the daemon: $doctor"
 
 # Later login: the user's own entry hides the system one and runs -A, which starts no second daemon
 # (a daemon it forked would keep the -A command line, so the wait below would fail).

@@ -2,8 +2,8 @@
 // process, for the tests that link the server library.
 #pragma once
 
+#include "TlsHttpClient.h"
 #include "server/DMServer.h"
-#include "tests/e2e/http_e2e_test.h"
 
 namespace nvtest {
 

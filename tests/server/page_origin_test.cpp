@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "tests/e2e/wss_e2e_test.h"
+#include "WsClient.h"
 #include "tests/server/InProcessServer.h"
 
 using namespace nvtest;

@@ -12,9 +12,9 @@
 #include <fstream>
 
 #include "LogCapture.h"
+#include "TlsHttpClient.h"
 #include "server/DMServer.h"
 #include "server/PeerCheck.h"
-#include "tests/e2e/http_e2e_test.h"
 #include "tests/server/TestSockets.h"
 
 using namespace nvtest;
@@ -293,6 +293,13 @@ TEST(PeerCheckTable, ParseTcpTableRow_RowsOfBothTables_FieldsRead) {
     EXPECT_EQ(0x1159, row.remotePort);
     EXPECT_EQ(1U, row.state);
     EXPECT_EQ(1000U, row.uid);
+    EXPECT_EQ(4242U, row.inode);
+    // A row cut after the uid column is still a row, without an inode.
+    ASSERT_TRUE(ParseTcpTableRow(
+        "   3: 0100007F:C350 0100007F:1159 01 00000000:00000000 00:00000000 00000000  1000\n",
+        row));
+    EXPECT_EQ(1000U, row.uid);
+    EXPECT_EQ(0U, row.inode);
 
     ASSERT_TRUE(ParseTcpTableRow(Row("0000000000000000FFFF00000100007F:C350",
                                      "0000000000000000FFFF00000100007F:1159", "01", 7)

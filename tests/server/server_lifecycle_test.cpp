@@ -14,6 +14,7 @@
 
 #include "LogCapture.h"
 #include "TestSockets.h"
+#include "WaitFor.h"
 #include "nv_config.h"
 #include "server/DMServer.h"
 
@@ -92,13 +93,7 @@ private:
 // The line that reports the chosen port, awaited with a deadline.
 bool WaitForLine(const LogCapture& cap, const std::string& line,
                  std::chrono::seconds limit = std::chrono::seconds(30)) {
-    auto deadline = Clock::now() + limit;
-    while (Clock::now() < deadline) {
-        if (cap.Contains(line))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return WaitFor([&] { return cap.Contains(line); }, limit);
 }
 
 std::thread::id g_stopRoutineThread;

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "LogCapture.h"
-#include "tests/e2e/wss_e2e_test.h"
+#include "WsClient.h"
 #include "tests/server/InProcessServer.h"
 
 using namespace nvtest;

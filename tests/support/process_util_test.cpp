@@ -18,6 +18,7 @@
 #include "ProcessFixtures.h"
 #include "ShellRecorder.h"
 #include "TestFiles.h"
+#include "WaitFor.h"
 #include "nv_config.h"
 #include "support/ProcessUtil.h"
 
@@ -33,17 +34,6 @@ using nvtest::ReadCmdline;
 using nvtest::ShellRecorder;
 using nvtest::Sleeper;
 using nvtest::WriteFileMakingDirs;
-
-template <typename Pred>
-bool WaitFor(Pred pred, int seconds = 30) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
 
 // What the shell makes of a command word: printf echoes it back byte for byte.
 std::string ShellEcho(const std::string& word) {
@@ -91,7 +81,7 @@ TEST(ProcessUtil, SystemCall_SlowFirstCommand_LaterOneWaitsForIt) {
 
     // While the first command is held, the second does not run (given a second to show up).
     ASSERT_TRUE(WaitFor([&] { return fs::exists(started); }));
-    EXPECT_FALSE(WaitFor([&] { return fs::exists(out); }, /*seconds=*/1));
+    EXPECT_FALSE(WaitFor([&] { return fs::exists(out); }, std::chrono::seconds(1)));
     WriteFileMakingDirs(go, "");
     EXPECT_EQ(0, DMLinuxUtil_CollectBackgroundCommands(30000));
     std::ifstream in(out);

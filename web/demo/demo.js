@@ -68,10 +68,20 @@ function setStatus(id, state, text) {
   el.textContent = text;
 }
 
+// The page cannot tell a missing daemon from an untrusted one or from a browser that keeps it from
+// loopback; the diagnostics tool on the user's machine can, so "not found" always points to it.
+const DOCTOR = '/opt/TOLLAN/velstra/nv-doctor';
+
 function errorText(err) {
   let text = `${err.name}${err.code ? ` (${err.code})` : ''}: ${err.message}`;
-  if (err.code === 'daemon-not-found' && err.localNetworkAccess === 'denied') {
-    text += ` – this browser denies the page access to loopback addresses (local network permission)`;
+  if (err.code === 'daemon-not-found') {
+    if (err.localNetworkAccess === 'denied') {
+      text += ' – this browser denies the page access to loopback addresses (local network permission):' +
+        ' allow "Local network access" for this site in the browser\'s site settings and reload.';
+    } else if (err.localNetworkAccess !== 'granted' && err.localNetworkAccess !== 'unsupported') {
+      text += ' – if the browser asked for local network access, allow it and reload.';
+    }
+    text += ` To see why the daemon is not found, run ${DOCTOR} on this computer as the user of this browser.`;
   }
   return text;
 }
@@ -269,6 +279,8 @@ async function runScript() {
     publish(results);
   }
   results.port = client.port;
+  // What the page shows the user about the daemon (after a failed discovery: the advice).
+  results.daemonStatus = $('daemon-status').textContent;
   results.ok = results.steps.length > 0 && results.steps.every((s) => s.ok);
   results.state = 'done';
   publish(results);

@@ -1,6 +1,6 @@
-// Test helpers shared by the HTTP and WebSocket tests: a small TLS client over OpenSSL, HTTP request
-// and response helpers, an inter-process lock on the in-process test ports, the in-process server
-// runner, and a runner for the built daemon. All traffic goes to 127.0.0.1 only.
+// Test helpers shared by the server, end-to-end and hostile tests: a small TLS client over OpenSSL,
+// HTTP request and response helpers, an inter-process lock on the in-process test ports, and a
+// runner for the built daemon. All traffic goes to 127.0.0.1 only.
 #pragma once
 
 #include <arpa/inet.h>
@@ -23,6 +23,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -35,6 +36,8 @@
 #include <vector>
 
 #include "ProcScan.h"
+#include "TestFiles.h"
+#include "WaitFor.h"
 #include "nv_config.h"
 
 namespace nvtest {
@@ -44,17 +47,6 @@ using namespace std::chrono_literals;
 
 // Generous: the tests must pass on a loaded two-core machine, under the sanitizers too.
 constexpr auto kIoTimeout = 20s;
-
-// Polls cond until it holds or the deadline passes.
-inline bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeout = 30s) {
-    auto deadline = Clock::now() + timeout;
-    while (Clock::now() < deadline) {
-        if (cond())
-            return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return cond();
-}
 
 // A plain TCP connection attempt to 127.0.0.1:port; true when it was accepted.
 inline bool TcpAccepts(unsigned short port) {
@@ -224,6 +216,15 @@ public:
         }
     }
 
+    // The client's own port of the connection (host order), 0 when there is none.
+    unsigned short LocalPort() const {
+        sockaddr_in addr{};
+        socklen_t len = sizeof(addr);
+        if (m_fd < 0 || getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+            return 0;
+        return ntohs(addr.sin_port);
+    }
+
     void Close() {
         if (m_ssl) {
             // No close_notify: some tests deliberately leave a connection the rough way.
@@ -251,6 +252,30 @@ private:
 };
 
 // A parsed HTTP response.
+// True when the server end of a loopback connection has taken every byte its client sent: the
+// server's socket (local port serverPort, remote port clientPort) holds nothing unread in the
+// kernel's table. False while it does, and when no such socket is listed.
+inline bool ServerHasReadAll(unsigned short serverPort, unsigned short clientPort) {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);  // column header
+    while (std::getline(table, line)) {
+        unsigned slot = 0, localAddr = 0, localPort = 0, remoteAddr = 0, remotePort = 0, state = 0,
+                 txQueue = 0, rxQueue = 0;
+        if (std::sscanf(line.c_str(), " %u: %x:%x %x:%x %x %x:%x", &slot, &localAddr, &localPort,
+                        &remoteAddr, &remotePort, &state, &txQueue, &rxQueue) != 8)
+            continue;
+        if (localPort == serverPort && remotePort == clientPort)
+            return rxQueue == 0;
+    }
+    return false;
+}
+
+// The same for one of the tests' connections to a server on port.
+inline bool ServerHasReadAll(unsigned short port, const TlsConnection& conn) {
+    return ServerHasReadAll(port, conn.LocalPort());
+}
+
 struct HttpResponse {
     bool complete = false;
     std::string statusLine;
@@ -460,29 +485,8 @@ private:
     unsigned short m_port = 0;
 };
 
-// A temporary directory, removed with its content at the end.
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/nv-e2e-XXXXXX";
-        char* p = mkdtemp(tmpl);
-        if (p != nullptr)
-            m_path = p;
-    }
-    ~TempDir() {
-        if (!m_path.empty()) {
-            std::string cmd = "rm -rf '" + m_path + "'";
-            int r = std::system(cmd.c_str());
-            (void)r;
-        }
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
+// A temporary directory, removed with its content at the end (TestFiles.h).
+using ::TempDir;
 
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

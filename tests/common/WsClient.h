@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tests/e2e/http_e2e_test.h"
+#include "TlsHttpClient.h"
 
 namespace nvtest {
 
