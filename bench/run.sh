@@ -168,7 +168,11 @@ stop_daemon() {
 }
 
 start_baseline() {
-    "$BASE" --port "$BPORT" --reply-file "$RAW/daemon-reply.raw" >>"$RAW/baseline.log" 2>&1 &
+    # In a session of its own, as the daemon is (its serving child calls setsid): with the kernel's
+    # autogroup scheduling each session is one scheduling group, so a baseline left in the load
+    # generator's session would share that group's CPU share and be measured under other terms.
+    # setsid execs in place here (a background job is no group leader), so $! is the baseline.
+    setsid "$BASE" --port "$BPORT" --reply-file "$RAW/daemon-reply.raw" >>"$RAW/baseline.log" 2>&1 &
     BASE_PID=$!
     wait_listen "$BPORT" >/dev/null || die "the baseline does not listen on $BPORT (see $RAW/baseline.log)"
 }

@@ -3,8 +3,10 @@
 // table copy or the digest is zeroed before it is released, on every path.
 #include "credentials/CredentialFile.h"
 
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <openssl/provider.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdio>
@@ -104,19 +106,38 @@ DEC_CERT::~DEC_CERT() {
     brim_decfree(pKey, nKeyLen);
 }
 
+namespace {
+
+// Deciphers a file image read by ReadCertFile or ReadCertFd (rc its result) into cert.
+int DecipherImage(int rc, void* data, int len, DEC_CERT* cert) {
+    if (rc != 0 || data == nullptr || len <= 0) {
+        brim_decfree(data, len);
+        return -2;
+    }
+    CWipedBuffer file(data, static_cast<size_t>(len));
+    const int dec =
+        brim_deccerts(data, len, &cert->pCert, &cert->nCertLen, &cert->pKey, &cert->nKeyLen);
+    return dec < 0 ? dec : 0;
+}
+
+}  // namespace
+
 int LoadEncryptedCert(const char* path, DEC_CERT* cert) {
     if (path == nullptr || cert == nullptr)
         return -1;
     void* data = nullptr;
     int len = 0;
-    if (ReadCertFile(path, &data, &len) != 0 || data == nullptr || len <= 0) {
-        brim_decfree(data, len);
-        return -2;
-    }
-    CWipedBuffer file(data, static_cast<size_t>(len));
-    const int rc =
-        brim_deccerts(data, len, &cert->pCert, &cert->nCertLen, &cert->pKey, &cert->nKeyLen);
-    return rc < 0 ? rc : 0;
+    const int rc = ReadCertFile(path, &data, &len);
+    return DecipherImage(rc, data, len, cert);
+}
+
+int LoadEncryptedCertFd(int fd, DEC_CERT* cert) {
+    if (fd < 0 || cert == nullptr)
+        return -1;
+    void* data = nullptr;
+    int len = 0;
+    const int rc = ReadCertFd(fd, &data, &len);
+    return DecipherImage(rc, data, len, cert);
 }
 
 int brim_deccerts(const void* data, int len, char** cert, int* cert_len, char** key, int* key_len) {
@@ -204,19 +225,17 @@ int BRIM_GenerateEncKeyAndIV(unsigned char* key, unsigned char* iv) {
     return 1;
 }
 
-int ReadCertFile(const char* path, void** data, int* len) {
-    if (path == nullptr || data == nullptr || len == nullptr)
+namespace {
+
+// Reads the whole of an open file of 1 to NV_CREDENTIAL_FILE_MAX bytes into a new buffer.
+int ReadCertStream(FILE* f, void** data, int* len) {
+    if (std::fseek(f, 0, SEEK_END) != 0)
         return -1;
-    FilePtr f(std::fopen(path, "rb"));
-    if (!f)
-        return -1;
-    if (std::fseek(f.get(), 0, SEEK_END) != 0)
-        return -1;
-    const long size = std::ftell(f.get());
+    const long size = std::ftell(f);
     // Refused before a byte is read.
     if (size < 1 || size > NV_CREDENTIAL_FILE_MAX)
         return -1;
-    if (std::fseek(f.get(), 0, SEEK_SET) != 0)
+    if (std::fseek(f, 0, SEEK_SET) != 0)
         return -1;
 
     CWipedBuffer buf;
@@ -224,7 +243,7 @@ int ReadCertFile(const char* path, void** data, int* len) {
         return -1;
     size_t got = 0;
     while (got < static_cast<size_t>(size)) {
-        const size_t n = std::fread(buf.Bytes() + got, 1, static_cast<size_t>(size) - got, f.get());
+        const size_t n = std::fread(buf.Bytes() + got, 1, static_cast<size_t>(size) - got, f);
         if (n == 0)
             break;
         got += n;
@@ -234,6 +253,32 @@ int ReadCertFile(const char* path, void** data, int* len) {
     *len = static_cast<int>(size);
     *data = buf.Release();
     return 0;
+}
+
+}  // namespace
+
+int ReadCertFile(const char* path, void** data, int* len) {
+    if (path == nullptr || data == nullptr || len == nullptr)
+        return -1;
+    FilePtr f(std::fopen(path, "rb"));
+    if (!f)
+        return -1;
+    return ReadCertStream(f.get(), data, len);
+}
+
+int ReadCertFd(int fd, void** data, int* len) {
+    if (fd < 0 || data == nullptr || len == nullptr)
+        return -1;
+    // A stream of its own over a duplicate, so that the caller's descriptor stays open and its own.
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0)
+        return -1;
+    FilePtr f(fdopen(copy, "rb"));
+    if (!f) {
+        close(copy);
+        return -1;
+    }
+    return ReadCertStream(f.get(), data, len);
 }
 
 int DecryptSeedCBC(const void* in, int in_len, const unsigned char* iv, int iv_len,

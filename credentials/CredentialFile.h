@@ -32,6 +32,9 @@ struct DEC_CERT {
 
 // 0, -1 (null argument), -2 (file unreadable) or the negative code of brim_deccerts.
 int LoadEncryptedCert(const char* path, DEC_CERT* cert);
+// The same from a file already open for reading (the caller keeps and closes fd), so that the file
+// whose owner and mode were checked is the one read.
+int LoadEncryptedCertFd(int fd, DEC_CERT* cert);
 
 extern "C" {
 // Deciphers a credential file image. 0; -1 bad argument; -2 no key; -3 deciphering failed;
@@ -45,6 +48,8 @@ int BRIM_GenerateEncKeyAndIV(unsigned char* key, unsigned char* iv);
 
 // Reads a whole file of 1 to NV_CREDENTIAL_FILE_MAX bytes into a new buffer. 0, or -1.
 int ReadCertFile(const char* path, void** data, int* len);
+// The same from an open descriptor, read from its start; fd stays open.
+int ReadCertFd(int fd, void** data, int* len);
 
 // SEED-CBC with PKCS#7 padding, deciphering. 1; -1 bad argument or no cipher context; -2 padding
 // not enabled; -3 no output buffer; -4 update failed; -5 final step failed (wrong key, vector or

@@ -116,7 +116,7 @@ bool ToPem(EVP_PKEY* key, std::string* out) {
 // Writes `len` bytes to a new temporary file in `dir` and renames it to `name`; the file is
 // complete or absent, never half written.
 bool WriteFileAtomically(const std::string& dir, const char* name, const void* data, size_t len,
-                         std::string* error) {
+                         mode_t mode, std::string* error) {
     const std::string target = dir + "/" + name;
     std::string tmp = target + ".XXXXXX";
     CUniqueFd fd(mkstemp(&tmp[0]));
@@ -126,7 +126,7 @@ bool WriteFileAtomically(const std::string& dir, const char* name, const void* d
     }
     const char* failed = nullptr;
     int err = 0;
-    if (fchmod(fd.Get(), 0644) != 0) {
+    if (fchmod(fd.Get(), mode) != 0) {
         failed = "fchmod";
         err = errno;
     }
@@ -275,7 +275,8 @@ bool CCredentialIssuer::HasCAKey() const {
     return m_keys->caKey != nullptr;
 }
 
-int CCredentialIssuer::WriteFiles(const std::string& dir, bool force, std::string* error) const {
+int CCredentialIssuer::WriteFiles(const std::string& dir, bool force, std::string* error,
+                                  bool userPrivate) const {
     std::string dummy;
     if (error == nullptr)
         error = &dummy;
@@ -283,9 +284,22 @@ int CCredentialIssuer::WriteFiles(const std::string& dir, bool force, std::strin
         *error = "no credentials issued";
         return NV_CREDTOOL_FAILED;
     }
-    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    if (mkdir(dir.c_str(), userPrivate ? 0700 : 0755) != 0 && errno != EEXIST) {
         *error = "cannot create " + dir + ": " + std::strerror(errno);
         return NV_CREDTOOL_FAILED;
+    }
+    if (userPrivate) {
+        // A directory that is not the user's own (or a link to elsewhere) could be read or swapped
+        // by whoever owns it: nothing secret goes there.
+        struct stat st;
+        if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) {
+            *error = dir + " is not a directory of this user";
+            return NV_CREDTOOL_FAILED;
+        }
+        if ((st.st_mode & 07777) != 0700 && chmod(dir.c_str(), 0700) != 0) {
+            *error = "cannot make " + dir + " private: " + std::strerror(errno);
+            return NV_CREDTOOL_FAILED;
+        }
     }
     if (!force) {
         for (const char* name : {NV_CREDENTIAL_FILE_NAME, NV_ROOT_CERT_FILE_NAME}) {
@@ -306,10 +320,11 @@ int CCredentialIssuer::WriteFiles(const std::string& dir, bool force, std::strin
         *error = "cannot encipher the credentials (code " + std::to_string(rc) + ")";
         return NV_CREDTOOL_FAILED;
     }
+    const mode_t mode = userPrivate ? 0600 : 0644;
     const bool ok = WriteFileAtomically(dir, NV_CREDENTIAL_FILE_NAME, image,
-                                        static_cast<size_t>(imageLen), error) &&
+                                        static_cast<size_t>(imageLen), mode, error) &&
                     WriteFileAtomically(dir, NV_ROOT_CERT_FILE_NAME, m_rootCertPem.data(),
-                                        m_rootCertPem.size(), error);
+                                        m_rootCertPem.size(), mode, error);
     brim_decfree(image, imageLen);
     return ok ? NV_CREDTOOL_OK : NV_CREDTOOL_FAILED;
 }

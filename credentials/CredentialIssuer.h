@@ -50,8 +50,11 @@ public:
 
     // Writes the root certificate and the credential file into `dir` (created when missing, one
     // level). Without `force` an existing file of either name is left alone and NV_CREDTOOL_EXISTS
-    // is returned. NV_CREDTOOL_OK or NV_CREDTOOL_FAILED otherwise.
-    int WriteFiles(const std::string& dir, bool force, std::string* error) const;
+    // is returned. NV_CREDTOOL_OK or NV_CREDTOOL_FAILED otherwise. An installation's files are
+    // readable by all (directory 0755, files 0644); a user's own (`userPrivate`) by the user
+    // alone: the directory, which must then be the user's, is made 0700 and the files 0600.
+    int WriteFiles(const std::string& dir, bool force, std::string* error,
+                   bool userPrivate = false) const;
 
 private:
     struct Keys;

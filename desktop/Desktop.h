@@ -19,7 +19,8 @@ int DMLinuxUtil_Regist_autostart();
 // Returns 1 when the user chose OK, otherwise 0.
 int DMLinuxUtil_ShowMessageBox(const char* text, const char* title, int type);
 
-// Adds the root certificate to the shared NSS database and every relative Firefox profile; with
+// Adds the root certificate (the user's own when the installation issued one, else the machine's)
+// to the shared NSS database and every relative Firefox profile; with
 // ask non-zero, offers to close a running Firefox after each profile pass. Returns 0.
 int Regist_RootCert(int ask);
 // Deletes the root certificate from the same databases. Returns 3 (the number of passes).

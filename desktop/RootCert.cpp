@@ -1,10 +1,11 @@
-// The daemon's root certificate authority in the user's NSS databases, added and removed with
-// certutil: the shared database under the home directory, every relative Firefox profile in both
+// The daemon's root certificate authority (the user's own, else the machine's) in the user's NSS
+// databases, added and removed with certutil: the shared database under the home directory, every relative Firefox profile in both
 // database formats, and the Firefox and Chromium sandboxes (Snap, Flatpak) when they are present.
 //
 // The commands run in the background and are not waited for; the 100 ms pause after each command
 // is all that orders one after the other.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "credentials/UserCredentials.h"
 #include "desktop/Desktop.h"
 #include "nv_config.h"
 #include "support/DMLog.h"
@@ -55,9 +57,18 @@ std::string& RootCertFileOverride() {
     return s_path;
 }
 
+// The user's own root CA when the installation issued one (the daemon then serves the user's own
+// certificate), the machine's otherwise. Registered under the same nickname either way, so the one
+// replaces the other.
 std::string RootCertFile() {
     if (!RootCertFileOverride().empty())
         return RootCertFileOverride();
+    const std::string own = NV_UserRootCertFile();
+    struct stat st {};
+    // One that certutil could not read would leave the databases without any root.
+    if (!own.empty() && stat(own.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        access(own.c_str(), R_OK) == 0)
+        return own;
     char path[kPathBuffer];
     std::snprintf(path, sizeof(path), "%s/%s", NV_INSTALL_DIR, NV_ROOT_CERT_FILE_NAME);
     return path;

@@ -5,6 +5,7 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <ctime>
@@ -12,7 +13,9 @@
 
 #include "credentials/CredentialFile.h"
 #include "credentials/OpenSslOwners.h"
+#include "credentials/UserCredentials.h"
 #include "doctor/Doctor.h"
+#include "doctor/DoctorInternal.h"
 #include "nv_config.h"
 
 namespace {
@@ -208,4 +211,90 @@ void CheckCredentialFile(const std::string& credentialFile, const std::string& r
                    " deciphers; certificate and key match, issued by the root CA, for 127.0.0.1 "
                    "and localhost");
     CheckDates("server certificate validity", server.get(), kIssueAdvice, report);
+}
+
+namespace {
+
+// The certificate inside a credential file, or null.
+X509Ptr CertificateIn(const std::string& credentialFile) {
+    DEC_CERT cert;
+    if (LoadEncryptedCert(credentialFile.c_str(), &cert) != 0)
+        return nullptr;
+    BioPtr bio(BIO_new_mem_buf(cert.pCert, cert.nCertLen));
+    return X509Ptr(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+}
+
+}  // namespace
+
+void SelectCredentialFiles(DoctorContext& ctx) {
+    const std::string ownRoot = NV_UserRootCertFile();
+    struct stat st {};
+    if (!ownRoot.empty() && stat(ownRoot.c_str(), &st) == 0) {
+        ctx.rootCertFile = ownRoot;
+        ctx.credentialFile = NV_UserCredentialFile();
+    }
+}
+
+void CheckServedCredentials(DoctorContext& ctx, CDoctorReport& report) {
+    const char* name = "credentials";
+    // The daemon's own choice, made by the daemon's own code.
+    std::string path;
+    std::string why;
+    X509Ptr chosen;
+    {
+        DEC_CERT cert;
+        if (NV_LoadServedCredentials(&cert, &path, &why) == 0) {
+            BioPtr bio(BIO_new_mem_buf(cert.pCert, cert.nCertLen));
+            chosen.reset(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+        }
+    }
+    ERR_clear_error();
+    const std::string userFile = NV_UserCredentialFile();
+    const std::string machineFile = NV_MachineCredentialFile();
+    const bool own = path == userFile;
+    const bool haveOwnRoot = ctx.rootCertFile == NV_UserRootCertFile();
+    const std::string machineRisk =
+        ": every local user can read its key and could pose as this daemon to this user's browsers";
+    const std::string restart = "restart the daemon (kill " + std::to_string(ctx.daemonPid) +
+                                "; then " + ctx.program + " -A)";
+
+    if (!own && haveOwnRoot) {
+        // The databases trust the user's root alone, so the machine's certificate fails there.
+        report.Add(name, CheckState::Bad,
+                   "the daemon serves the machine's, " + machineFile + " (" + why +
+                       "), which this user's browsers do not trust",
+                   "run " + ctx.program + " -I: it replaces an unusable set of the user's own");
+        return;
+    }
+
+    // What the running daemon presents, when one answers.
+    X509Ptr served;
+    if (ctx.daemonPort != 0 && !ctx.daemonSilent) {
+        CTlsConnection conn;
+        std::string error;
+        if (conn.Connect(ctx.daemonPort, "127.0.0.1", ctx.rootCertFile, TlsDeadline(), error))
+            served.reset(conn.PeerCertificate());
+    }
+    const std::string by = served
+                               ? "the daemon on port " + std::to_string(ctx.daemonPort) + " serves "
+                               : "the daemon serves ";
+    if (served && chosen && X509_cmp(served.get(), chosen.get()) != 0) {
+        X509Ptr machine = CertificateIn(machineFile);
+        const bool oldMachine = own && machine && X509_cmp(served.get(), machine.get()) == 0;
+        report.Add(name, oldMachine ? CheckState::Warning : CheckState::Bad,
+                   by +
+                       (oldMachine ? "the machine's certificate" + machineRisk
+                                   : std::string("a certificate of neither ") + userFile + " nor " +
+                                         machineFile) +
+                       ": it was started before " + path + " was issued",
+                   restart);
+    } else if (own) {
+        report.Add(name, CheckState::Good, by + "the user's own, " + path);
+    } else {
+        report.Add(name, CheckState::Warning,
+                   by + "the machine's, " + path + " (" + why + ")" + machineRisk,
+                   "run " + ctx.program +
+                       " -I to issue credentials of your own and register their root CA, then "
+                       "restart the daemon (log out and in)");
+    }
 }

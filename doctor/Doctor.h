@@ -63,6 +63,17 @@ void CheckDaemonAndPorts(DoctorContext& ctx, CDoctorReport& report);
 // for localhost. Bounded in time: a daemon that accepts but never answers costs a few seconds.
 void CheckDaemonTls(DoctorContext& ctx, CDoctorReport& report);
 
+// The files the later checks examine: the user's own root CA and credential file when -I gave the
+// user a root of their own (the user's databases then trust that root alone), the machine's
+// otherwise.
+void SelectCredentialFiles(DoctorContext& ctx);
+// Which credentials this user's daemon serves: the user's own (private to the user) or the
+// machine's, which every local user can read. A warning while a user who never had their own is
+// on the machine's; bad when the user's own exist but the daemon cannot use them, or when the
+// running daemon presents a certificate its files no longer hold. Run after the TLS check, whose
+// time-out it respects.
+void CheckServedCredentials(DoctorContext& ctx, CDoctorReport& report);
+
 // The root CA file: validity dates (a warning within a year of the end) and name constraints.
 void CheckRootCa(const std::string& rootCertFile, CDoctorReport& report);
 // A credential file deciphers through the daemon's own code, and the server certificate in it

@@ -25,6 +25,10 @@ public:
     bool Connect(unsigned short port, const std::string& host, const std::string& rootCertFile,
                  Clock::time_point deadline, std::string& error);
     long VerifyResult() const { return m_nVerify; }
+    // The certificate the peer presented (a new reference), null before a handshake.
+    X509* PeerCertificate() const {
+        return m_ssl ? SSL_get1_peer_certificate(m_ssl.get()) : nullptr;
+    }
     // True when Connect failed because the deadline passed (the peer is silent, not refusing).
     bool TimedOut() const { return m_bTimedOut; }
     bool Send(const std::string& data, Clock::time_point deadline);

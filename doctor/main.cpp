@@ -63,8 +63,10 @@ int Run(int argc, char** argv) {
     ctx.modulePath = NV_MODULE_PATH;
 
     CDoctorReport report;
+    SelectCredentialFiles(ctx);
     CheckDaemonAndPorts(ctx, report);
     CheckDaemonTls(ctx, report);
+    CheckServedCredentials(ctx, report);
     CheckRootCa(ctx.rootCertFile, report);
     CheckCredentialFile(ctx.credentialFile, ctx.rootCertFile, report);
     CheckTrust(ctx, report);

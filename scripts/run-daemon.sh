@@ -3,8 +3,9 @@
 # installs the program, its compatibility libraries, the credentials tool and the sample module
 # (cmake --install issues this installation's own root CA and credential file when none exist),
 # then starts the daemon for the current user.
-#   With a graphical session ($DISPLAY set) it runs the installation switch -I: root CA into the
-#   user's NSS databases, autostart entry, daemon started in the background.
+#   With a graphical session ($DISPLAY set) it runs the installation switch -I: the user's own root
+#   CA and server certificate, that root into the user's NSS databases, autostart entry, daemon
+#   started in the background.
 #   Without one it starts the daemon with -A and shows how to reach it.
 # Needs root for the install step (the install directory is /opt/TOLLAN/velstra).
 set -euo pipefail
@@ -45,10 +46,17 @@ if [ -z "${port:-}" ]; then
   echo "the daemon did not start listening on 4441-4445" >&2
   exit 1
 fi
+# The daemon serves the user's own credentials once -I has issued them (in the data directory of
+# the home from the password database), the machine's otherwise.
+home=$(getent passwd "$(id -u)" | cut -d: -f6)
+case "${XDG_DATA_HOME:-}" in /*) data="$XDG_DATA_HOME" ;; *) data="$home/.local/share" ;; esac
+own="$data/$(basename "$prog")"
+root="$dir/vexrootcert.cer"
+if [ -f "$own/vexwssc.dat" ] && [ -f "$own/vexrootcert.cer" ]; then root="$own/vexrootcert.cer"; fi
 cat <<MSG
-NorrimVelstraSvc serves on https://127.0.0.1:$port (root CA: $dir/vexrootcert.cer)
-  probe:    curl --cacert $dir/vexrootcert.cer 'https://127.0.0.1:$port/?dmPortScan' -i
-  request:  curl --cacert $dir/vexrootcert.cer https://127.0.0.1:$port/ -H 'Origin: https://example.test' \\
+NorrimVelstraSvc serves on https://127.0.0.1:$port (root CA: $root)
+  probe:    curl --cacert $root 'https://127.0.0.1:$port/?dmPortScan' -i
+  request:  curl --cacert $root https://127.0.0.1:$port/ -H 'Origin: https://example.test' \\
               --data-urlencode 'request={"id":"1","tabid":"t1","origin":"https://example.test","callback":"cb","cmd":"echo"}'
   stop:     pkill -INT -u $(id -u) -f '^$prog'
   diagnose: $dir/nv-doctor    (why a page does not find the daemon)

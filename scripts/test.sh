@@ -11,6 +11,10 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh --browsers
 scripts/check-format.sh
 
+# The daemons of the tests look for a user's own credentials under $XDG_DATA_HOME when it is set:
+# the tests give them temporary homes (-H), never the data directory of the session running them.
+unset XDG_DATA_HOME
+
 jobs=$(nproc)
 run_suite() {
   local dir=$1; shift

@@ -16,6 +16,15 @@
 #include "server/WebSocketEndpoint.h"
 #include "support/DMLog.h"
 #include "support/Wipe.h"
+#include "tasks/HTTPTaskManager.h"
+
+// A page must be able to park three requests at the body cap, each with a reply of the same size,
+// and the store must hold two such pages: a larger cap needs larger budgets in the task store.
+static_assert(kMaxTaskBytesPerPage >= 3 * 2 * static_cast<std::size_t>(kMaxRequestBodyBytes) +
+                                          3 * kTaskBookkeepingBytes,
+              "the task store's page budget is smaller than three parked requests at the cap");
+static_assert(kMaxTaskBytesPerStore >= 2 * kMaxTaskBytesPerPage,
+              "the task store's budget is smaller than two pages' budgets");
 
 const char* const kProbeAnswer =
     "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nAccess-Control-Allow-Origin: *\r\nConnection: "

@@ -1,5 +1,5 @@
-// Installing the server's TLS credentials into CivetWeb's context: the credential file is read
-// and deciphered by the credentials library, and every buffer holding the plain texts is zeroed
+// Installing the server's TLS credentials into CivetWeb's context: the credential file (the user's
+// own when usable, else the machine's) is read and deciphered by the credentials library, and every buffer holding the plain texts is zeroed
 // before it is released, on every path.
 #include "server/TlsCredentials.h"
 
@@ -7,11 +7,11 @@
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 
-#include <cstring>
+#include <string>
 
 #include "credentials/CredentialFile.h"
 #include "credentials/OpenSslOwners.h"
-#include "nv_config.h"
+#include "credentials/UserCredentials.h"
 #include "support/DMLog.h"
 
 // A negative result makes CivetWeb's start fail. A server without the daemon's certificate would
@@ -28,15 +28,13 @@ int InstallServerCredentials(SSL_CTX* ctx) {
         return kRefuseToServe;
     DEC_CERT cert;  // zeroes and frees the plain texts on every return below
 
-    static_assert(sizeof(NV_INSTALL_DIR "/" NV_CREDENTIAL_FILE_NAME) <= 260,
-                  "credential path does not fit its buffer");
-    char path[260];
-    std::memset(path, 0, sizeof(path));
-    std::strcpy(path, NV_INSTALL_DIR);
-    std::strcat(path, "/");
-    std::strcat(path, NV_CREDENTIAL_FILE_NAME);
-
-    if (LoadEncryptedCert(path, &cert) < 0) {
+    // The user's own credential file when it is usable, the machine's otherwise; the line says
+    // which and why, so that a user left on the machine's can be told apart.
+    std::string path;
+    std::string why;
+    const int loaded = NV_LoadServedCredentials(&cert, &path, &why);
+    DMlogprint("CDMServer::CDMServer SSL credentials = [%s] (%s)", path.c_str(), why.c_str());
+    if (loaded < 0) {
         DMlogprint("CDMServer::CDMServer Error = [Load SSL certificate]");
         return kRefuseToServe;
     }

@@ -39,6 +39,19 @@ std::string CHTTPTaskManager::MakeTaskKey(const _PROTOCOL_HEADER& header) {
     return header.id + "&" + header.tabid;
 }
 
+std::size_t CHTTPTaskManager::TaskCharge(const CHTTPTask& task) {
+    const _PROTOCOL_HEADER& h = task.GetProtocolHeader();
+    // Each header field may be as long as the page made it (a value of the request's JSON, and
+    // json-c writes some values longer than they came), so each one is counted.
+    const std::size_t headerBytes = h.init.size() + h.id.size() + h.tabid.size() + h.cmd.size() +
+                                    h.origin.size() + h.session_id.size() + h.callback.size() +
+                                    h.module.size() + h.m.size() + h.use_getresult.size() +
+                                    h.partition.size();
+    const std::size_t keyBytes = h.id.size() + 1 + h.tabid.size();
+    return task.GetRequest().size() + task.GetReply().size() + headerBytes + keyBytes +
+           kTaskBookkeepingBytes;
+}
+
 // ---------------------------------------------------------------------------------------------
 // CHTTPTask
 
@@ -53,13 +66,19 @@ CHTTPTaskManager::CHTTPTask::~CHTTPTask() {
 
 int CHTTPTaskManager::CHTTPTask::ProcessTask() {
     m_nStatus.store(TASK_RUNNING, std::memory_order_release);
+    std::string reply = CallModule();
+    Publish(reply);
+    return 0;
+}
+
+std::string CHTTPTaskManager::CHTTPTask::CallModule() {
     // Runs without the store's lock: the bridge takes its own lock for the module call, and the
     // two locks are never nested.
     CVelstraWrapper* bridge = CVelstraWrapper::GetInst();
     std::string reply;
-    // Nothing may leave this function before TASK_DONE is published: a task left running would
-    // make every later request with its key wait for ever (holding a worker), and would keep its
-    // session from expiring. A call that throws ends like a failed one, with an empty reply.
+    // Nothing may keep the task from being published: a task left running would make every later
+    // request with its key wait for ever (holding a worker), and would keep its session from
+    // expiring. A call that throws ends like a failed one, with an empty reply.
     try {
         if (bridge != nullptr)
             reply = bridge->GetFunc(m_strRequest.c_str(), m_hModule);
@@ -70,14 +89,16 @@ int CHTTPTaskManager::CHTTPTask::ProcessTask() {
         } catch (...) {
         }
     }
-    // From here on nothing throws.
+    return reply;  // moved out (no copy left behind to wipe)
+}
+
+void CHTTPTaskManager::CHTTPTask::Publish(std::string& reply) {
     WipeString(m_result.reply);
     m_result.reply = std::move(reply);
     WipeString(reply);  // a short reply is copied out of the moved-from buffer, not taken over
-    // Published after the reply: whoever reads TASK_DONE (acquire) also sees the reply. Nothing of
-    // the task may be touched after this store, as a waiting thread may delete it at once.
+    // Published after the reply: whoever reads TASK_DONE (acquire) also sees the reply. A waiting
+    // thread may delete the task at once unless the caller holds the store's lock.
     m_nStatus.store(TASK_DONE, std::memory_order_release);
-    return 0;
 }
 
 int CHTTPTaskManager::CHTTPTask::GetTaskResult(_PROTOCOL_RESPONSE& response) {
@@ -90,12 +111,8 @@ int CHTTPTaskManager::CHTTPTask::GetTaskResult(_PROTOCOL_RESPONSE& response) {
 // ---------------------------------------------------------------------------------------------
 // CHTTPSession
 
-CHTTPTaskManager::CHTTPSession::CHTTPSession(CVexMutex* pStoreLock, CVexCondition* pTaskDone,
-                                             std::atomic<int>* pWaiters)
-    : m_tExpire(CHTTPTaskManager::Now() + kSessionLifetimeSeconds),
-      m_pStoreLock(pStoreLock),
-      m_pTaskDone(pTaskDone),
-      m_pStoreWaiters(pWaiters) {
+CHTTPTaskManager::CHTTPSession::CHTTPSession(CHTTPTaskManager* pStore)
+    : m_tExpire(CHTTPTaskManager::Now() + kSessionLifetimeSeconds), m_pStore(pStore) {
     CVelstraWrapper* bridge = CVelstraWrapper::GetInst();
     if (bridge != nullptr)
         m_hModule = bridge->Open(nullptr);
@@ -159,36 +176,35 @@ int CHTTPTaskManager::CHTTPSession::RemoveTask(std::string key) {
         if (it == m_mapTask.end())
             return 0;
         CHTTPTask* task = it->second;
-        // Counted as a waiter before the status is read: a task that finishes after this read
-        // then finds the count raised and wakes us (both sides order their two steps with a full
-        // fence), and one that finished before it is seen as finished here.
-        if (m_pStoreWaiters != nullptr) {
-            m_pStoreWaiters->fetch_add(1);
-            std::atomic_thread_fence(std::memory_order_seq_cst);
-        }
+        // Counted as a waiter before the status is read. Both happen under the store's lock, as do
+        // the finishing task's publication and its look at the count, so a task that finishes
+        // after this read always finds the count raised and wakes us.
+        std::atomic<int>* const storeWaiters =
+            m_pStore != nullptr ? &m_pStore->m_nTaskWaiters : nullptr;
+        if (storeWaiters != nullptr)
+            storeWaiters->fetch_add(1);
         if (task->GetTaskStatus() != TASK_RUNNING) {
-            if (m_pStoreWaiters != nullptr)
-                m_pStoreWaiters->fetch_sub(1);
+            if (storeWaiters != nullptr)
+                storeWaiters->fetch_sub(1);
             m_mapTask.erase(it);
-            delete task;  // wipes the request text
+            DeleteTask(task);
             return 0;
         }
         // A running task is never deleted: wait for it. The running task may not have been started
         // yet, and starting it needs the store's lock, so the lock is released while we sleep.
         // This session stays pinned meanwhile, so the clean-up cannot delete it under us.
         ++m_nWaiters;
-        const bool woken = m_pStoreLock != nullptr && m_pTaskDone != nullptr &&
-                           m_pStoreWaiters != nullptr && m_pTaskDone->Wait(*m_pStoreLock);
+        const bool woken = m_pStore != nullptr && m_pStore->m_taskDone.Wait(m_pStore->m_mutex);
         if (!woken) {
-            if (m_pStoreLock != nullptr)
-                m_pStoreLock->Unlock();
+            if (m_pStore != nullptr)
+                m_pStore->m_mutex.Unlock();
             usleep(kRunningPollMicros);
-            if (m_pStoreLock != nullptr)
-                m_pStoreLock->Lock();
+            if (m_pStore != nullptr)
+                m_pStore->m_mutex.Lock();
         }
         --m_nWaiters;
-        if (m_pStoreWaiters != nullptr)
-            m_pStoreWaiters->fetch_sub(1);
+        if (storeWaiters != nullptr)
+            storeWaiters->fetch_sub(1);
     }
 }
 
@@ -211,10 +227,17 @@ int CHTTPTaskManager::CHTTPSession::RemoveAllFinishedTask() {
         auto it = m_mapTask.find(key);
         if (it == m_mapTask.end() || it->second->GetTaskStatus() == TASK_RUNNING)
             continue;
-        delete it->second;
+        CHTTPTask* task = it->second;
         m_mapTask.erase(it);
+        DeleteTask(task);
     }
     return 0;
+}
+
+void CHTTPTaskManager::CHTTPSession::DeleteTask(CHTTPTask* task) {
+    if (m_pStore != nullptr)
+        m_pStore->Uncharge(*task);
+    delete task;  // wipes the request text
 }
 
 CHTTPTaskManager::CHTTPTask* CHTTPTaskManager::CHTTPSession::GetTask(const std::string& key) {
@@ -240,6 +263,10 @@ bool CHTTPTaskManager::CHTTPSession::isExistTask(const char* key) {
 
 // ---------------------------------------------------------------------------------------------
 // CHTTPTaskManager
+
+CHTTPTaskManager::CHTTPTaskManager(std::size_t maxTaskBytesPerPage,
+                                   std::size_t maxTaskBytesPerStore)
+    : m_nMaxTaskBytesPerPage(maxTaskBytesPerPage), m_nMaxTaskBytesPerStore(maxTaskBytesPerStore) {}
 
 CHTTPTaskManager::~CHTTPTaskManager() {
     CVexAutoLock lock(&m_mutex);
@@ -273,6 +300,31 @@ int CHTTPTaskManager::InsertTask(CHTTPTask* task) {
     const std::string& sessionKey = header.session_id;
 
     CHTTPSession* session = FindSession(header);
+    // Refuses (and logs) a task whose charge would take its page or the store past a byte budget;
+    // asked once the session bounds have let the request through.
+    const std::size_t charge = TaskCharge(*task);
+    auto refuseBytes = [&]() -> bool {
+        auto pageIt = m_mapPageTaskBytes.find(header.partition);
+        const std::size_t pageBytes = pageIt == m_mapPageTaskBytes.end() ? 0 : pageIt->second;
+        const char* bound = nullptr;
+        std::size_t limit = 0;
+        // Written so that no sum can wrap: charge > limit - held, with held <= limit.
+        if (pageBytes > m_nMaxTaskBytesPerPage || charge > m_nMaxTaskBytesPerPage - pageBytes) {
+            bound = "of the page ";
+            limit = m_nMaxTaskBytesPerPage;
+        } else if (m_nTaskBytes > m_nMaxTaskBytesPerStore ||
+                   charge > m_nMaxTaskBytesPerStore - m_nTaskBytes) {
+            bound = "";
+            limit = m_nMaxTaskBytesPerStore;
+        }
+        if (bound == nullptr)
+            return false;
+        DMlogprint(
+            "[%s] ERROR task memory limit %sreached (%zu bytes), request of %zu bytes "
+            "refused : %s\n",
+            "InsertTask", bound, limit, charge, DescribePagePartition(header.partition).c_str());
+        return true;
+    };
     if (session == nullptr) {
         // A new session, within the bounds or not at all: a page past its bound is refused rather
         // than making room by dropping sessions, its own or another page's.
@@ -305,6 +357,11 @@ int CHTTPTaskManager::InsertTask(CHTTPTask* task) {
             }
             return -1;  // the task is deleted with `owned`
         }
+        if (refuseBytes()) {
+            if (pageSessions == 0)
+                m_mapPageSessions.erase(header.partition);
+            return -1;
+        }
         OriginKey originKey(header.partition, header.origin);
         auto originIt = m_mapOrigin.find(originKey);
         if (originIt == m_mapOrigin.end()) {
@@ -312,15 +369,20 @@ int CHTTPTaskManager::InsertTask(CHTTPTask* task) {
             originIt = m_mapOrigin.emplace(std::move(originKey), sessions.get()).first;
             sessions.release();
         }
-        // Opens the module.
-        std::unique_ptr<CHTTPSession> created(
-            new CHTTPSession(&m_mutex, &m_taskDone, &m_nTaskWaiters));
+        std::unique_ptr<CHTTPSession> created(new CHTTPSession(this));  // opens the module
         created->SetSessionID(sessionKey);
         originIt->second->emplace(sessionKey, created.get());
         session = created.release();
         ++pageSessions;
         ++m_nSessions;
+    } else if (refuseBytes()) {
+        return -1;
     }
+    // Charged before AddTask, which may let go of the lock: the bytes are the task's from here on,
+    // so requests admitted meanwhile see them.
+    m_mapPageTaskBytes[header.partition] += charge;
+    m_nTaskBytes += charge;
+    task->m_nCharged = charge;
     task->SetParentSession(session);
     // AddTask may let go of the lock while it waits for a task it replaces; the session is pinned
     // meanwhile and none of the iterators above is used afterwards.
@@ -354,21 +416,46 @@ int CHTTPTaskManager::ProcessTask(const _PROTOCOL_HEADER& header) {
         // runs (a task that had finished would otherwise be open to replacement or clean-up).
         task->MarkRunning();
     }
-    // The store's lock is never held while the bridge's lock is taken.
-    const int result = task->ProcessTask();
-    WakeTaskWaiters();
-    return result;
+    // The store's lock is never held while the bridge's lock is taken. The task is running, so
+    // nothing deletes it until it is published below.
+    std::string reply = task->CallModule();
+    CVexAutoLock lock(&m_mutex);
+    // The reply is stored and charged in one hold of the lock, so whoever removes the task (which
+    // needs the lock and a finished task) gives back exactly what was charged.
+    task->Publish(reply);
+    Recharge(*task);
+    // Requests waiting for a running task with the same key sleep on m_taskDone under this lock,
+    // so waking them here, after the status is stored, loses none.
+    if (m_nTaskWaiters.load() != 0)
+        m_taskDone.NotifyAll();
+    return 0;
 }
 
-void CHTTPTaskManager::WakeTaskWaiters() {
-    // The task's finished status was stored before this fence; a waiter raises the count before it
-    // reads the status. So either the waiter saw the task finished, or the count is seen raised
-    // here and the waiter, which holds the lock from its read until it sleeps, is woken.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (m_nTaskWaiters.load() == 0)
-        return;
-    CVexAutoLock lock(&m_mutex);
-    m_taskDone.NotifyAll();
+void CHTTPTaskManager::Recharge(CHTTPTask& task) {
+    const std::size_t charge = TaskCharge(task);
+    auto pageIt = m_mapPageTaskBytes.find(task.GetProtocolHeader().partition);
+    // The entry exists: the task's earlier charge, never 0, is in it. find, not [], so that
+    // nothing here allocates or throws.
+    if (pageIt != m_mapPageTaskBytes.end())
+        pageIt->second = pageIt->second - task.m_nCharged + charge;
+    m_nTaskBytes = m_nTaskBytes - task.m_nCharged + charge;
+    task.m_nCharged = charge;
+}
+
+const std::map<std::string, CHTTPTaskManager::CHTTPTask*>& CHTTPTaskManager::TasksOf(
+    const CHTTPSession& session) {
+    return session.m_mapTask;
+}
+
+void CHTTPTaskManager::Uncharge(CHTTPTask& task) {
+    auto pageIt = m_mapPageTaskBytes.find(task.GetProtocolHeader().partition);
+    if (pageIt != m_mapPageTaskBytes.end()) {
+        pageIt->second -= task.m_nCharged;
+        if (pageIt->second == 0)
+            m_mapPageTaskBytes.erase(pageIt);
+    }
+    m_nTaskBytes -= task.m_nCharged;
+    task.m_nCharged = 0;
 }
 
 int CHTTPTaskManager::GetTaskResult(const _PROTOCOL_HEADER& header, _PROTOCOL_RESPONSE& response) {

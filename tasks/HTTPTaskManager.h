@@ -36,6 +36,23 @@ constexpr std::size_t kMaxSessionsPerStore = 4096;
 // or the request is refused in the same way. Real origins and the page-side client's tab ids are
 // far shorter.
 constexpr std::size_t kMaxSessionKeyBytes = 1024;
+// Bounds on the memory the tasks of one store hold, parked results above all: a task keeps its
+// request text and, once done, the module's reply until it is collected, replaced under its key or
+// dropped with its session, and requests may be as large as the 64 MiB body cap. A task is charged
+// TaskCharge bytes (its texts and a fixed allowance for the objects around them) from its filing
+// to its deletion. A request whose task would take its page (partition) past kMaxTaskBytesPerPage,
+// or the store past kMaxTaskBytesPerStore, is refused like one past a session bound; nothing of
+// another page is given up for it, and collecting or expiry gives the bytes back. The reply is
+// charged when the module returns, so a page's last admitted calls may take it past its budget by
+// their replies; it is then refused until it collects.
+// A page may park three requests at the body cap with replies of the same size (384 MiB), or
+// about half a million small results; the page-side client collects every parked copy at once.
+constexpr std::size_t kMaxTaskBytesPerPage = std::size_t{512} * 1024 * 1024;
+constexpr std::size_t kMaxTaskBytesPerStore = std::size_t{1024} * 1024 * 1024;
+// What a task costs beyond its texts: the task object with its header and result records, the
+// session map's node and the allocator's headers (measured: about 620 bytes for a task whose texts
+// fit the strings' own buffers, and some 16 bytes more for each text that does not).
+constexpr std::size_t kTaskBookkeepingBytes = 1024;
 
 // CHTTPTaskManager is the store, and the base of the client-interface handlers, so each handler
 // owns one. Keys: (partition, origin) -> session key -> task key (id + "&" + tabid). The partition
@@ -57,7 +74,9 @@ public:
     using OriginKey = std::pair<std::string, std::string>;
     using OriginMap = std::map<OriginKey, SessionMap*>;
 
-    CHTTPTaskManager() = default;
+    // The byte budgets are the constants above; tests give smaller ones.
+    explicit CHTTPTaskManager(std::size_t maxTaskBytesPerPage = kMaxTaskBytesPerPage,
+                              std::size_t maxTaskBytesPerStore = kMaxTaskBytesPerStore);
     // Deletes every task and session still filed; deleting a session closes its module reference.
     // No other thread may use the store any more.
     virtual ~CHTTPTaskManager();
@@ -71,7 +90,7 @@ public:
     // Files the task under its partition, origin, session and task keys, creating the session map
     // and the session (which opens the module) as needed. The store takes ownership. -1 for null,
     // and -1 (the task deleted, a line logged) when a new session would pass a session bound or
-    // have a key longer than kMaxSessionKeyBytes; else 0.
+    // have a key longer than kMaxSessionKeyBytes, or the task would pass a byte budget; else 0.
     int InsertTask(CHTTPTask* task);
     // Runs the task filed under the header's keys on the calling thread, outside the store's lock.
     // 1 when there is no such task, else 0.
@@ -99,6 +118,9 @@ public:
 
     // The task key made from a header: id + "&" + tabid.
     static std::string MakeTaskKey(const _PROTOCOL_HEADER& header);
+    // The bytes a task is charged while the store holds it: its request and reply texts, the text
+    // of its header record, its key in the session's map, and kTaskBookkeepingBytes.
+    static std::size_t TaskCharge(const CHTTPTask& task);
 
 protected:
     // The session filed under the header's partition, origin and session key, or null. Caller
@@ -106,18 +128,26 @@ protected:
     CHTTPSession* FindSession(const _PROTOCOL_HEADER& header);
     // Counts a deleted session out of the bounds. Caller holds m_mutex.
     void ForgetSession(const std::string& partition);
+    // Brings the task's charge up to date with its texts (after its reply was stored), or down to
+    // nothing (before it is deleted). Never throws. Caller holds m_mutex.
+    void Recharge(CHTTPTask& task);
+    void Uncharge(CHTTPTask& task);
+    // The tasks filed in a session, by key. Caller holds m_mutex.
+    static const std::map<std::string, CHTTPTask*>& TasksOf(const CHTTPSession& session);
 
     CVexMutex m_mutex;
     OriginMap m_mapOrigin;
     // Sessions filed, per partition and in all; kept with the maps, under m_mutex.
     std::map<std::string, std::size_t> m_mapPageSessions;
     std::size_t m_nSessions = 0;
+    // Bytes charged for the tasks filed, per partition and in all, under m_mutex: always the sum
+    // of the filed tasks' charges. A partition's entry exists while it has a task filed.
+    std::map<std::string, std::size_t> m_mapPageTaskBytes;
+    std::size_t m_nTaskBytes = 0;
+    const std::size_t m_nMaxTaskBytesPerPage;
+    const std::size_t m_nMaxTaskBytesPerStore;
 
 private:
-    // Wakes the threads waiting for a running task, when there are any; called after a task of
-    // this store has finished, without the store's lock.
-    void WakeTaskWaiters();
-
     // Signalled, under m_mutex, whenever a task of this store finishes while threads wait for one.
     CVexCondition m_taskDone;
     // Threads of this store's sessions that wait on m_taskDone, or are about to.
@@ -133,12 +163,10 @@ private:
 // (IsPinned) and the store's clean-up does not delete it.
 class CHTTPTaskManager::CHTTPSession {
 public:
-    // pStoreLock: the owning store's lock, held by every caller; borrowed. Null for a session
-    // outside a store (its waits then keep whatever the caller holds). pTaskDone and pWaiters: the
-    // store's signal that a task has finished and its count of waiters; borrowed. Without them
-    // (or without a lock) a wait polls every 10 ms.
-    explicit CHTTPSession(CVexMutex* pStoreLock = nullptr, CVexCondition* pTaskDone = nullptr,
-                          std::atomic<int>* pWaiters = nullptr);
+    // pStore: the owning store, whose lock every caller holds and which is told of every task
+    // deleted here; borrowed. Null for a session outside a store (its waits then keep whatever the
+    // caller holds).
+    explicit CHTTPSession(CHTTPTaskManager* pStore = nullptr);
     // Closes the module reference. Tasks still in the map are not deleted (the store only deletes
     // empty sessions, and deletes leftover tasks itself at shutdown).
     virtual ~CHTTPSession();
@@ -182,10 +210,11 @@ private:
     void* m_pProtocolIntfObj = nullptr;  // opaque; never dereferenced here
     void* m_hModule = nullptr;
     std::string m_strSessionID;
+    // Gives the task's bytes back to the store, then deletes it (wiping its texts).
+    void DeleteTask(CHTTPTask* task);
+
     std::map<std::string, CHTTPTask*> m_mapTask;
-    CVexMutex* m_pStoreLock;            // borrowed
-    CVexCondition* m_pTaskDone;         // borrowed
-    std::atomic<int>* m_pStoreWaiters;  // borrowed
+    CHTTPTaskManager* m_pStore;  // borrowed
     int m_nWaiters = 0;
 };
 
@@ -204,8 +233,14 @@ public:
     // Calls the module with the request text and stores its reply; ends in TASK_DONE on every
     // path: a call that throws (the bridge out of memory, a module that lets an exception out)
     // stores an empty reply, as a failed call does, so the key stays usable and the session can
-    // expire. 0.
+    // expire. 0. (CallModule, then Publish.)
     int ProcessTask();
+    // The module's reply to the request text, or "" when the call fails or throws. Never throws;
+    // touches no field but reads the request, so the store's lock need not be held.
+    std::string CallModule();
+    // Stores the reply (taking its text; what is left behind is wiped), then publishes TASK_DONE.
+    // Never throws. Nothing of the task may be touched afterwards unless the store's lock is held.
+    void Publish(std::string& reply);
     int GetTaskStatus() const { return m_nStatus.load(std::memory_order_acquire); }
     // Copies the result into response when the task is done; returns the status either way.
     int GetTaskResult(_PROTOCOL_RESPONSE& response);
@@ -218,12 +253,17 @@ public:
     // Marks the task running again before the store lets go of its lock to process it, so that
     // nothing deletes it meanwhile.
     void MarkRunning() { m_nStatus.store(TASK_RUNNING, std::memory_order_release); }
+    const std::string& GetReply() const { return m_result.reply; }
 
 private:
+    friend class CHTTPTaskManager;  // keeps the task's charge
+
     CHTTPSession* m_pParentSession = nullptr;  // informational; not owned
     std::atomic<int32_t> m_nStatus{TASK_RUNNING};
     _PROTOCOL_HEADER m_header;
     std::string m_strRequest;
     _PROTOCOL_RESPONSE m_result;
     void* m_hModule;
+    // Bytes charged to the owning store for this task; under the store's lock.
+    std::size_t m_nCharged = 0;
 };

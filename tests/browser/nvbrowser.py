@@ -102,6 +102,15 @@ def _read(path, mode="r"):
         return None
 
 
+def _der(pem_path):
+    """The DER form of the PEM certificate in pem_path, or None."""
+    text = _read(pem_path)
+    try:
+        return ssl.PEM_cert_to_DER_cert(text) if text else None
+    except ValueError:
+        return None
+
+
 def process_alive(pid):
     """True while pid exists and is not a zombie (an orphan may stay a zombie where nobody reaps)."""
     stat = _read(f"/proc/{pid}/stat")
@@ -453,6 +462,14 @@ class BrowserRun:
                 return line[len(NICKNAME):].strip()
         return None
 
+    def cert_in(self, db):
+        """The DER form of the certificate db holds under the nickname, or None."""
+        result = subprocess.run([self.args.certutil, "-L", "-d", db, "-n", NICKNAME, "-a"], capture_output=True,
+                                text=True, env=self.env(), timeout=60)
+        if result.returncode != 0 or "-----BEGIN CERTIFICATE-----" not in result.stdout:
+            return None
+        return ssl.PEM_cert_to_DER_cert(result.stdout.replace("\r", ""))
+
     def add_firefox_profile(self, name, user_js):
         """A relative profile listed in profiles.ini, with the user.js that keeps Firefox on loopback."""
         base = os.path.join(self.home, ".mozilla", "firefox")
@@ -519,11 +536,23 @@ class BrowserRun:
                 if attempt == 3:
                     raise TestFailure(str(question))
                 log(f"{question}; installing again")
+        # -I issues the user's own root CA and server certificate in the user's data directory and
+        # registers that root: the machine's root is trusted nowhere, and the daemon serves the
+        # user's certificate, so the probe trusts the user's root from here on.
+        own_root = os.path.join(self.home, ".local", "share", os.path.basename(self.daemon_path),
+                                self.args.root_cert_name)
+        if not os.path.exists(own_root):
+            raise TestFailure(f"after -I, the user's own root certificate {own_root} is missing")
+        if _der(own_root) == _der(self.root_cert):
+            raise TestFailure(f"after -I, {own_root} is the machine's root certificate")
+        self.root_cert = own_root
         for db, flags in expect_dbs.items():
             trust = self.trust_in(db)
             if trust != flags:
                 raise TestFailure(f"after -I, {db} holds the root certificate with trust {trust!r}, expected {flags!r}")
-        log(f"-I registered the root certificate in {', '.join(expect_dbs)}")
+            if self.cert_in(db) != _der(own_root):
+                raise TestFailure(f"after -I, {db} does not hold the user's own root certificate")
+        log(f"-I registered the user's own root certificate in {', '.join(expect_dbs)}")
         entry = os.path.join(self.home, ".config", "autostart", "NorrimVelstra.desktop")
         # The entry names the program as configured, which may differ from its resolved path.
         exec_lines = {f"Exec={path} -A" for path in (os.path.abspath(self.args.daemon), self.daemon_path)}
@@ -570,8 +599,9 @@ class BrowserRun:
         return None
 
     def probe(self):
-        """The dmPortScan probe over TLS verified against the staged root certificate file (not
-        against any NSS database): it tells whether the daemon serves, whatever the browsers trust."""
+        """The dmPortScan probe over TLS verified against the user's own root certificate file that
+        -I issued (not against any NSS database): it tells whether the daemon serves, whatever the
+        browsers trust."""
         context = ssl.create_default_context(cafile=self.root_cert)
         conn = http.client.HTTPSConnection("127.0.0.1", self.daemon_port, context=context, timeout=10)
         try:

@@ -35,10 +35,19 @@ public:
         fs::create_directories(m_home);
         m_saved = DMLinuxUtil_GetUserHOMEDir();
         DMLinuxUtil_SetUserHOMEDir(m_home.c_str());
+        // The user's data directory (where a root CA of the user's own lives) is the temporary
+        // home's too, never the one of the session the tests run in.
+        if (const char* xdg = std::getenv("XDG_DATA_HOME")) {
+            m_savedXdg = xdg;
+            m_hadXdg = true;
+        }
+        unsetenv("XDG_DATA_HOME");
     }
     ~TempHome() {
         DMLinuxUtil_CollectBackgroundCommands(60000);
         DMLinuxUtil_SetUserHOMEDir(m_saved.c_str());
+        if (m_hadXdg)
+            setenv("XDG_DATA_HOME", m_savedXdg.c_str(), 1);
         std::error_code ec;
         fs::remove_all(m_root, ec);
     }
@@ -52,6 +61,8 @@ private:
     std::string m_root;
     std::string m_home;
     std::string m_saved;
+    std::string m_savedXdg;
+    bool m_hadXdg = false;
 };
 
 inline void WriteFile(const std::string& path, const std::string& text) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "DesktopTestSupport.h"
+#include "credentials/UserCredentials.h"
 #include "desktop/Desktop.h"
 #include "nv_config.h"
 
@@ -148,4 +149,35 @@ TEST_F(CertutilRun, Delete_NoSharedDatabase_CreatesNothing) {
     Delete_RootCert();
     ASSERT_EQ(0, DMLinuxUtil_CollectBackgroundCommands(120000));
     EXPECT_FALSE(fs::exists(m_home.Path() + "/.pki"));
+}
+
+TEST_F(CertutilRun, UsersOwnRootRenewed_ReplacesTheOldOneUnderTheSameNickname) {
+    DMLinuxUtil_SetRootCertFile(nullptr);  // the user's own root, not a stand-in
+    const std::string db = "sql:" + m_home.Path() + "/.pki/nssdb";
+    const std::string inDb =
+        "certutil -L -d '" + db + "' -n '" + kNick + "' -a | openssl x509 -noout -fingerprint";
+    const std::string ofFile =
+        "openssl x509 -noout -fingerprint -in '" + NV_UserRootCertFile() + "'";
+    std::string what;
+    ASSERT_EQ(1, NV_EnsureUserCredentials(&what)) << what;
+    Regist_RootCert(0);
+    ASSERT_EQ(0, DMLinuxUtil_CollectBackgroundCommands(120000));
+    const std::string first = RunAndRead(ofFile);
+    ASSERT_NE("", first);
+    EXPECT_EQ(first, RunAndRead(inDb));
+
+    // A set whose key others could read is replaced by the next installation, root and all.
+    fs::permissions(NV_UserCredentialFile(), fs::perms::others_read, fs::perm_options::add);
+    ASSERT_EQ(1, NV_EnsureUserCredentials(&what)) << what;
+    const std::string second = RunAndRead(ofFile);
+    ASSERT_NE(first, second);
+    Regist_RootCert(0);
+    ASSERT_EQ(0, DMLinuxUtil_CollectBackgroundCommands(120000));
+
+    EXPECT_EQ(second, RunAndRead(inDb));
+    std::istringstream list(RunAndRead("certutil -L -d '" + db + "'"));
+    int entries = 0;
+    for (std::string line; std::getline(list, line);)
+        entries += line.rfind(kNick, 0) == 0 ? 1 : 0;
+    EXPECT_EQ(1, entries);
 }

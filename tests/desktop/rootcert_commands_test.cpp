@@ -53,6 +53,23 @@ TEST(RootCertCommands, Regist_NoFirefoxProfiles_OnlySharedDatabase) {
     EXPECT_EQ(RegistSteps("sql:" + home.Path() + "/.pki/nssdb", "TC"), rec.entries);
 }
 
+TEST(RootCertCommands, UsersOwnRoot_RegisteredInPlaceOfTheMachinesUnderTheSameNickname) {
+    TempHome home;
+    const std::string own =
+        home.Path() + "/.local/share/" NV_PROGRAM_NAME "/" NV_ROOT_CERT_FILE_NAME;
+    WriteFile(own, "root of the user's own\n");
+    const std::string db = "sql:" + home.Path() + "/.pki/nssdb";
+    ShellRecorder rec;
+
+    Regist_RootCert(0);
+    // Removal is the same whichever root was registered.
+    Delete_RootCert();
+
+    EXPECT_EQ((std::vector<std::string>{DeleteCmd(db), kPause, AddCmd(db, "TC", own), kPause,
+                                        DeleteCmd(db), kPause}),
+              rec.entries);
+}
+
 TEST(RootCertCommands, Regist_ThreeProfiles_SevenDeletesSevenAddsInPassOrder) {
     TempHome home;
     const std::string ff = home.Path() + "/.mozilla/firefox";

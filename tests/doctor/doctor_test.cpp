@@ -190,6 +190,10 @@ protected:
     }
 
     std::string Home() const { return m_home.Path(); }
+    // The user's own credential file that -I issued.
+    std::string OwnCredentialFile() const {
+        return Home() + "/.local/share/" NV_PROGRAM_NAME "/" NV_CREDENTIAL_FILE_NAME;
+    }
 
     TempDir m_home;
     std::string m_profile;
@@ -303,6 +307,12 @@ TEST_F(DoctorInstalled, HealthyAfterInstall_ExitsZeroEveryCheckGoodOrWarning) {
         EXPECT_EQ(run.State(name), "good") << name << ": " << run.Detail(name);
     EXPECT_EQ(run.State("trust " + Home() + "/.pki/nssdb"), "good");
     EXPECT_EQ(run.State("trust " + m_profile), "good");
+    // -I gave the user credentials of their own, and the daemon serves them.
+    EXPECT_EQ(run.State("credentials"), "good");
+    EXPECT_EQ(run.Detail("credentials"), "the daemon on port " + std::to_string(m_port) +
+                                             " serves the user's own, " + OwnCredentialFile());
+    EXPECT_EQ(run.Detail("credential file").find(OwnCredentialFile() + " deciphers"), 0u)
+        << run.Detail("credential file");
 
     DoctorRun text = RunDoctor(Home(), /*json=*/false);
     EXPECT_EQ(text.exitCode, 0);
@@ -345,15 +355,28 @@ TEST_F(DoctorInstalled, BrokenCredentialFileOrMissingModule_BadAndNamed) {
     TempDir scratch;
     const std::string broken = scratch.File("broken.dat");
     ASSERT_TRUE(WriteWholeFile(broken, std::string(160, '\x5a')));
-    DoctorRun run = RunDoctor(Home(), true, {{broken, kCredentialFile}});
+    ASSERT_EQ(chmod(broken.c_str(), 0600), 0);
+    // The user's own file, which the user's databases depend on: a start now would fall back to
+    // the machine's, which they no longer trust.
+    DoctorRun run = RunDoctor(Home(), true, {{broken, OwnCredentialFile()}});
     EXPECT_EQ(run.exitCode, 1) << run.output;
     ASSERT_TRUE(run.validJson) << run.output;
     EXPECT_EQ(run.State("credential file"), "bad");
-    EXPECT_NE(run.Detail("credential file").find(kCredentialFile + " does not decipher"),
+    EXPECT_NE(run.Detail("credential file").find(OwnCredentialFile() + " does not decipher"),
               std::string::npos)
         << run.Detail("credential file");
+    EXPECT_EQ(run.State("credentials"), "bad");
+    EXPECT_NE(run.Detail("credentials")
+                  .find("(" + OwnCredentialFile() + " refused: cannot be deciphered (code -3))"),
+              std::string::npos)
+        << run.Detail("credentials");
     // The running daemon read the file before it was broken.
     EXPECT_EQ(run.State("tls 127.0.0.1"), "good");
+    // The machine's file is not this user's any more: broken, it changes nothing here.
+    run = RunDoctor(Home(), true, {{broken, kCredentialFile}});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(run.State("credential file"), "good");
+    EXPECT_EQ(run.State("credentials"), "good");
 
     const std::string empty = scratch.File("empty");
     fs::create_directories(empty);
@@ -430,6 +453,14 @@ TEST(DoctorOtherUser, AnotherUsersDaemonOn4441_PortNamedAndOwnDaemonGoesOn) {
     EXPECT_NE(run.Detail("daemon").find("serving port 4442"), std::string::npos);
     EXPECT_EQ(run.State("port 4441"), "good");
     EXPECT_EQ(run.State("tls localhost"), "good");
+    // This user never ran -I: served with the machine's credentials, which is warned about.
+    EXPECT_EQ(run.State("credentials"), "warning");
+    EXPECT_EQ(run.Detail("credentials")
+                  .find("the daemon on port 4442 serves the machine's, " + kCredentialFile +
+                        " (no credential file of the user's own at " + home.Path() +
+                        "/.local/share/" NV_PROGRAM_NAME "/"),
+              0u)
+        << run.Detail("credentials");
     KillAllChildren();
 }
 

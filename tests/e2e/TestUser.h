@@ -18,12 +18,13 @@ namespace nve2e {
 // the home are removed at the end, pass or fail.
 class TestUser {
 public:
-    TestUser() {
+    // tag tells the users of one test apart.
+    explicit TestUser(const std::string& tag = "") {
         char dirTemplate[] = "/tmp/nv_e2e_user_XXXXXX";
         if (mkdtemp(dirTemplate) == nullptr)
             return;
         m_home = dirTemplate;
-        m_name = "nve2e" + std::to_string(getpid());
+        m_name = "nve2e" + tag + std::to_string(getpid());
         CommandResult added = RunCommand("useradd", {"-M", "-d", m_home, "-s", "/bin/sh", m_name});
         if (added.status != 0)
             return;
@@ -52,11 +53,17 @@ public:
     const std::string& Name() const { return m_name; }
     const std::string& Home() const { return m_home; }
 
-    // The arguments of setpriv that run command as this user.
+    // The arguments of setpriv that run command as this user, with HOME at the user's home and
+    // no XDG_DATA_HOME of the test's session (where the user's own credentials would be sought).
     std::vector<std::string> As(const std::vector<std::string>& command) const {
         std::vector<std::string> args = {"--reuid=" + std::to_string(m_uid),
-                                         "--regid=" + std::to_string(m_gid), "--clear-groups",
-                                         "--"};
+                                         "--regid=" + std::to_string(m_gid),
+                                         "--clear-groups",
+                                         "--",
+                                         "env",
+                                         "-u",
+                                         "XDG_DATA_HOME",
+                                         "HOME=" + m_home};
         args.insert(args.end(), command.begin(), command.end());
         return args;
     }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The package on a real machine: installs the .deb with dpkg, creates a new user with a home, and
 # runs that user's graphical logins through a real XDG autostart runner (dex under Xvfb). The
-# first login must register the root CA, write the user's own entry and start exactly one daemon;
+# first login must issue the user's own credentials, register their root CA (not the machine's),
+# write the user's own entry and start exactly one daemon serving the user's own certificate;
 # a later login must start no second one. Then upgrade, removal and purge, asserting what is left
 # each time. Needs root and a machine without an installation of its own (it is left as found:
 # the user, its files and the package are removed at the end, pass or fail).
@@ -19,7 +20,7 @@ if dpkg -s "$pkg" >/dev/null 2>&1 || [ -e /opt/TOLLAN ] || [ -e /usr/share/Quarn
   echo "first-login test skipped: this machine has an installation of its own, which the test must not touch"
   exit 0
 fi
-for tool in dex Xvfb certutil curl ss pgrep; do
+for tool in dex Xvfb certutil curl ss pgrep openssl; do
   command -v "$tool" >/dev/null || { echo "first-login test failed: $tool is missing" >&2; exit 1; }
 done
 
@@ -63,10 +64,14 @@ login() {
   runuser -u "$user" -- env -i HOME="$home" USER="$user" LOGNAME="$user" PATH=/usr/bin:/bin \
     DISPLAY="$display" XDG_CONFIG_DIRS=/etc/xdg dex -a "$@"
 }
+# The user's own credentials, issued by the first login's -I.
+own=$home/.local/share/NorrimVelstraSvc
+# The probe's HTTP status, trusting only the root CA file $2 (000 when TLS fails).
 probe_as_user() {
-  runuser -u "$user" -- curl -s -o /dev/null -w '%{http_code}' --max-time 10 --cacert "$dir/vexrootcert.cer" \
-    "https://127.0.0.1:$1/?dmPortScan"
+  runuser -u "$user" -- curl -s -o /dev/null -w '%{http_code}' --max-time 10 --cacert "$2" \
+    "https://127.0.0.1:$1/?dmPortScan" || true
 }
+fingerprint() { openssl x509 -noout -fingerprint -sha256; }
 
 # The desktop's display: an X server on the first free display number.
 Xvfb -displayfd 9 -ac -nolisten tcp 9>"$displayfile" >/dev/null 2>&1 &
@@ -91,11 +96,19 @@ login >/dev/null 2>&1 || fail "the first login's autostart run failed"
 wait_until serving_port || fail "no single daemon of $user serving (processes: $(daemons | tr '\n' ' '))"
 port=$(serving_port)
 wait_until ca_registered || fail "root CA not in $home/.pki/nssdb with its trust flags"
+[ "$(stat -c %a "$own")" = 700 ] || fail "$own is not private"
+for f in vexwssc.dat vexrootcert.cer; do
+  [ "$(stat -c %a:%U "$own/$f")" = "600:$user" ] || fail "$own/$f is not the user's private file"
+done
+registered=$(certutil -L -d "sql:$home/.pki/nssdb" -n "$nickname" -a | fingerprint)
+[ "$registered" = "$(fingerprint <"$own/vexrootcert.cer")" ] || fail "the registered root CA is not the user's own"
+[ "$registered" != "$(fingerprint <"$dir/vexrootcert.cer")" ] || fail "the user's root CA is the machine's"
 printf '%s\n' '[Desktop Entry]' 'Type=Application' "Exec=$program -A" 'Hidden=false' 'NoDisplay=true' \
   'X-GNOME-Autostart-enabled=true' 'Name=NorrimVelstraSvc' 'Comment=Norrim Velstra daemon handler' >"$home/expected"
 wait_until cmp -s "$home/expected" "$home/.config/autostart/NorrimVelstra.desktop" ||
   fail "the user's entry is not the eight lines"
-[ "$(probe_as_user "$port")" = 200 ] || fail "the user's daemon does not answer the probe on $port"
+[ "$(probe_as_user "$port" "$own/vexrootcert.cer")" = 200 ] || fail "the user's daemon does not answer the probe on $port"
+[ "$(probe_as_user "$port" "$dir/vexrootcert.cer")" = 000 ] || fail "the user's daemon serves the machine's certificate"
 first_pid=$(daemons)
 # The installed diagnostics tool, run by the user, finds nothing wrong after the first login.
 doctor=$(runuser -u "$user" -- "$dir/nv-doctor" 2>&1) || fail "nv-doctor finds a problem after the first login: $doctor"

@@ -136,10 +136,13 @@ TEST_F(TaskStoreConcurrencyTest, MixedLoad_ManyThreadsFewKeys_EndsConsistently) 
     cleaner.Join();
 
     EXPECT_GT(finishedSeen.load(), 0);
+    // The bytes charged are exactly those of the tasks left, and nothing once they are gone.
+    EXPECT_TRUE(store.ChargesMatchTasks());
     // Every task has finished, so one more expired pass empties the store and closes every session.
     clock.Set(clock.Now() + 7200);
     store.CleanUp_OldSessions();
     EXPECT_EQ(0u, store.OriginCount());
+    EXPECT_EQ(0u, store.TotalTaskBytes());
     EXPECT_EQ(m_bridge.m_nOpens.load(), m_bridge.m_nCloses.load());
 }
 

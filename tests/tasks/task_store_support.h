@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -104,8 +105,11 @@ private:
 
 // A store whose sessions the test can look at. Every helper takes the store's lock. Origins are
 // looked up in the partition of requests without an Origin header unless a partition is given.
+// Constructed with byte budgets, it has those instead of the daemon's.
 class InspectableStore : public CHTTPTaskManager {
 public:
+    using CHTTPTaskManager::CHTTPTaskManager;
+
     size_t OriginCount() {
         CVexAutoLock lock(&m_mutex);
         return m_mapOrigin.size();
@@ -126,6 +130,30 @@ public:
         for (const auto& origin : m_mapOrigin)
             count += origin.second->size();
         return count;
+    }
+    // Bytes charged to the partition's tasks (all partitions: the store's total).
+    size_t TaskBytes(const std::string& partition) {
+        CVexAutoLock lock(&m_mutex);
+        auto it = m_mapPageTaskBytes.find(partition);
+        return it == m_mapPageTaskBytes.end() ? 0 : it->second;
+    }
+    size_t TotalTaskBytes() {
+        CVexAutoLock lock(&m_mutex);
+        return m_nTaskBytes;
+    }
+    // True when the bytes charged, per partition and in all, are what the filed tasks' texts make
+    // now (every task finished).
+    bool ChargesMatchTasks() {
+        CVexAutoLock lock(&m_mutex);
+        std::map<std::string, size_t> pages;
+        size_t total = 0;
+        for (const auto& origin : m_mapOrigin)
+            for (const auto& session : *origin.second)
+                for (const auto& task : TasksOf(*session.second)) {
+                    pages[origin.first.first] += TaskCharge(*task.second);
+                    total += TaskCharge(*task.second);
+                }
+        return pages == m_mapPageTaskBytes && total == m_nTaskBytes;
     }
     // Number of tasks in the session, or -1 when there is no such session.
     int TaskCount(const std::string& origin, const std::string& session) {

@@ -312,4 +312,88 @@ TEST_F(TaskStoreTest, SessionBounds_StoreFull_NewPagesRefusedNothingEvicted_Clea
     EXPECT_EQ(4u, store.TotalSessions());
 }
 
+// --- byte budgets ------------------------------------------------------------------------------
+
+// Budgets of a few parked results: a request of 16 KiB is charged about 17 KiB when it is filed and
+// 34 KiB once its reply ("reply:" + request) is in, so a page parks two, and the store four.
+constexpr size_t kPageBudget = 80 * 1024;
+constexpr size_t kStoreBudget = 140 * 1024;
+
+class TaskBytesTest : public TaskStoreTest {
+protected:
+    // Files and runs a request of the page, leaving its result parked; false when refused.
+    bool Park(const std::string& partition, const std::string& id) {
+        const _PROTOCOL_HEADER h = MakeHeader("o", id, "t", "", partition);
+        if (m_store.CreateTask(h, m_request) != 0)
+            return false;
+        m_store.ProcessTask(h);
+        return true;
+    }
+    // The log line of a refusal of Park(partition, id).
+    std::string Refusal(const char* bound, size_t limit, const std::string& partition,
+                        const std::string& id) {
+        const CHTTPTaskManager::CHTTPTask task(MakeHeader("o", id, "t", "", partition), m_request,
+                                               nullptr);
+        return std::string("[InsertTask] ERROR task memory limit ") + bound + "reached (" +
+               std::to_string(limit) + " bytes), request of " +
+               std::to_string(CHTTPTaskManager::TaskCharge(task)) +
+               " bytes refused : " + DescribePagePartition(partition) + "\n";
+    }
+    bool Collect(const std::string& partition, const std::string& id) {
+        _PROTOCOL_RESPONSE response;
+        return m_store.GetTaskResultAndRemove(MakeHeader("o", id, "t", "", partition), response) ==
+               TASK_RESULT_FINISHED;
+    }
+
+    const std::string m_request = std::string(16 * 1024, 'r');
+    InspectableStore m_store{kPageBudget, kStoreBudget};
+};
+
+TEST_F(TaskBytesTest, PagePastItsBudget_RefusedWhileOtherPagesServed_CollectingGivesItBack) {
+    LogCapture cap;
+    const std::string a = "=https://a.example";
+    const std::string b = "=https://b.example";
+    ASSERT_TRUE(Park(a, "1"));
+    ASSERT_TRUE(Park(a, "2"));
+    // The replies count: without them the page would have room for five.
+    EXPECT_FALSE(Park(a, "3"));
+    EXPECT_TRUE(cap.Contains(Refusal("of the page ", kPageBudget, a, "3")));
+    EXPECT_EQ(2, m_bridge.m_nCalls.load());  // the refused request never reached the module
+    EXPECT_TRUE(Park(b, "1"));               // another page is served
+    EXPECT_TRUE(Park(b, "2"));
+
+    // The store is full now: a third page is refused, and nothing of the others is evicted.
+    EXPECT_FALSE(Park("=https://c.example", "1"));
+    EXPECT_TRUE(cap.Contains(Refusal("", kStoreBudget, "=https://c.example", "1")));
+    EXPECT_TRUE(m_store.ChargesMatchTasks());
+    EXPECT_EQ(m_store.TaskBytes(a) + m_store.TaskBytes(b), m_store.TotalTaskBytes());
+
+    // Collecting gives the bytes back, to the page and to the store.
+    EXPECT_TRUE(Collect(a, "1"));
+    EXPECT_TRUE(Park("=https://c.example", "1"));
+    EXPECT_FALSE(Park(a, "3"));  // the store is full again
+    EXPECT_TRUE(Collect("=https://c.example", "1"));
+    EXPECT_TRUE(Park(a, "3"));
+    for (const char* id : {"2", "3"})
+        EXPECT_TRUE(Collect(a, id));
+    EXPECT_EQ(0u, m_store.TaskBytes(a));
+    EXPECT_TRUE(m_store.ChargesMatchTasks());
+}
+
+TEST_F(TaskBytesTest, Expiry_GivesTheBudgetBack) {
+    const std::string a = "=https://a.example";
+    ASSERT_TRUE(Park(a, "1"));
+    // A task replaced under its key gives its bytes back, or there would be no room for "2".
+    ASSERT_TRUE(Park(a, "1"));
+    ASSERT_TRUE(Park(a, "2"));
+    EXPECT_FALSE(Park(a, "3"));
+    EXPECT_TRUE(m_store.ChargesMatchTasks());
+
+    m_clock.Set(m_clock.Now() + 3601);
+    m_store.CleanUp_OldSessions();
+    EXPECT_EQ(0u, m_store.TotalTaskBytes());
+    EXPECT_TRUE(Park(a, "3"));
+    EXPECT_TRUE(Park(a, "4"));
+}
+
 }  // namespace
