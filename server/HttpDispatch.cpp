@@ -20,7 +20,7 @@
 
 // A page must be able to park three requests at the body cap, each with a reply of the same size,
 // and the store must hold two such pages: a larger cap needs larger budgets in the task store.
-static_assert(kMaxTaskBytesPerPage >= 3 * 2 * static_cast<std::size_t>(kMaxRequestBodyBytes) +
+static_assert(kMaxTaskBytesPerPage >= 3 * 2 * static_cast<std::size_t>(NV_MAX_REQUEST_BODY_BYTES) +
                                           3 * kTaskBookkeepingBytes,
               "the task store's page budget is smaller than three parked requests at the cap");
 static_assert(kMaxTaskBytesPerStore >= 2 * kMaxTaskBytesPerPage,
