@@ -276,7 +276,10 @@ void CWorker::Drive(Conn& c) {
                 if (rc == 1) {
                     ++m_res.connects;
                     if (cfg.websocket) {
-                        c.out = BuildUpgradeRequest(m_sh.hostHeader, cfg.path);
+                        // One page per connection, like tabs of different sites.
+                        c.out = BuildUpgradeRequest(
+                            m_sh.hostHeader, cfg.path,
+                            "https://tab" + std::to_string(c.index) + ".bench.localhost");
                         c.outOff = 0;
                         c.awaitingUpgrade = true;
                         c.st = State::Sending;

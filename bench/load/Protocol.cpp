@@ -45,11 +45,13 @@ std::string BuildPostRequest(const std::string& host, const std::string& json, b
     return req;
 }
 
-std::string BuildUpgradeRequest(const std::string& host, const std::string& path) {
+std::string BuildUpgradeRequest(const std::string& host, const std::string& path,
+                                const std::string& origin) {
     return "GET " + path + " HTTP/1.1\r\nHost: " + host +
            "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
-           "Origin: https://bench.localhost\r\n\r\n";
+           "Origin: " +
+           origin + "\r\n\r\n";
 }
 
 namespace {

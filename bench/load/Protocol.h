@@ -16,7 +16,10 @@ std::string FormEncode(const std::string& text);
 std::string BuildPostRequest(const std::string& host, const std::string& json, bool closeAfter);
 
 // The WebSocket opening handshake sent by the client.
-std::string BuildUpgradeRequest(const std::string& host, const std::string& path);
+// origin: the page the WebSocket stands for. The daemon admits only a few WebSockets per page
+// origin, so loads of many connections give each its own.
+std::string BuildUpgradeRequest(const std::string& host, const std::string& path,
+                                const std::string& origin = "https://bench.localhost");
 
 // Result of scanning a receive buffer for one complete HTTP response.
 struct HttpResponse {
