@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "Loopback.h"
 #include "ProcScan.h"
 #include "TestFiles.h"
 #include "WaitFor.h"
@@ -53,10 +54,7 @@ inline bool TcpAccepts(unsigned short port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = LoopbackAddress(port);
     bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
     close(fd);
     return ok;
@@ -86,10 +84,7 @@ public:
             return false;
         int one = 1;
         setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in addr = LoopbackAddress(port);
         if (connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
             return false;
         return Handshake(timeout);
@@ -101,10 +96,7 @@ public:
         m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (m_fd < 0)
             return false;
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in addr = LoopbackAddress(port);
         return connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
     }
 

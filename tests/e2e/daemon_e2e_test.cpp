@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "Loopback.h"
 #include "E2eProcess.h"
 #include "nv_config.h"
 
@@ -39,10 +40,7 @@ private:
 
 bool Accepting(unsigned short port) {
     Socket s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in sa = LoopbackAddress(port);
     return s.Get() >= 0 && connect(s.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0;
 }
 
@@ -253,10 +251,7 @@ INSTANTIATE_TEST_SUITE_P(Signals, DaemonStopSignalE2E, testing::Values(SIGINT, S
 TEST_F(DaemonE2E, LogBuild_FirstPortTakenByAnotherListener_ServesOnNextPort) {
     ASSERT_NO_FATAL_FAILURE(RequireFreeUpTo(4442));
     Socket other(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(4441);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in sa = LoopbackAddress(4441);
     // Connections of earlier tests may linger on the port in TIME_WAIT.
     int one = 1;
     ASSERT_EQ(setsockopt(other.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)), 0);

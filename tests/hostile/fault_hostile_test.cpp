@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Loopback.h"
 #include "credentials/CredentialFile.h"
 #include "tests/hostile/HostileSupport.h"
 
@@ -330,10 +331,7 @@ TEST(HostileFaults, AllFivePortsTaken_ReportedAndTheDaemonEnds) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int one = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in addr = LoopbackAddress(port);
         ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0) << port;
         ASSERT_EQ(listen(fd, 4), 0);
         listeners.push_back(fd);

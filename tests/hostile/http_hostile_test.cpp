@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "Loopback.h"
 #include "tests/hostile/HostileSupport.h"
 
 using namespace nvhostile;
@@ -393,10 +394,7 @@ TEST_F(HostileHttp, ConnectionFlood_PastTheWorkerPool_AllServedAndNothingLeftBeh
     std::vector<int> idle;
     for (int i = 0; i < 200; ++i) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(Port());
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in addr = LoopbackAddress(Port());
         if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0)
             idle.push_back(fd);
         else if (fd >= 0)
@@ -410,10 +408,7 @@ TEST_F(HostileHttp, ConnectionFlood_PastTheWorkerPool_AllServedAndNothingLeftBeh
         close(fd);
     for (int i = 0; i < 100; ++i) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(Port());
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in addr = LoopbackAddress(Port());
         linger reset{1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
         connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));

@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "Loopback.h"
+
 namespace nvtest {
 
 class Fd {
@@ -94,10 +96,7 @@ inline Fd ConnectV4(unsigned short port) {
     Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.Valid())
         return Fd();
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in sa = LoopbackAddress(port);
     if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0)
         return Fd();
     return fd;

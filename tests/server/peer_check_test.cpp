@@ -15,6 +15,7 @@
 #include <fstream>
 #include <memory>
 
+#include "Loopback.h"
 #include "LogCapture.h"
 #include "TlsHttpClient.h"
 #include "nv_config.h"
@@ -134,10 +135,7 @@ Fd SocketOwnedBy(const OtherUser& user, int family = AF_INET) {
 }
 
 bool ConnectTo(const Fd& fd, unsigned short port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in sa = LoopbackAddress(port);
     return connect(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0;
 }
 
