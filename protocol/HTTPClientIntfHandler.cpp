@@ -14,19 +14,15 @@ int CHTTPClientIntfHandler::ProcessRequest(const std::string& request, const cha
         if (json.Parse(request) == 0) {
             FillProtocolHeaderHTTP(json, header);
             header.partition = MakePagePartition(pageOrigin);
-            // A finished task is removed in the same hold of the store's lock that reads its
-            // result: removing it by a later, separate call could instead wait for and delete a
-            // task that another request with the same keys has filed in between, losing its result.
             // Exact and case-sensitive: "get_result" is an ordinary module call.
             if (header.cmd != "GET_RESULT") {
-                // A request refused by the store (a session bound) is not run: status "FALSE".
-                if (CreateTask(header, request) == 0) {
-                    ProcessTask(header);  // the module runs now, on this thread
-                    // The result stays parked only when the page asked for that.
-                    code = header.use_getresult == "FALSE"
-                               ? GetTaskResultAndRemove(header, response)
-                               : GetTaskResult(header, response);
-                }
+                // The module runs now, on this thread, and the request answers with its own
+                // result, read in the same hold of the store's lock that publishes it: another
+                // request with the same keys cannot replace the task, or take its result, in
+                // between. The result stays parked only when the page asked for that. A request
+                // refused by the store (a session bound) is not run: status "FALSE".
+                code =
+                    RunTask(header, request, /*bKeep=*/header.use_getresult != "FALSE", response);
             } else {
                 // A collection: no task is created and the module is not called.
                 code = GetTaskResultAndRemove(header, response);

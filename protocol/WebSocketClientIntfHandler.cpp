@@ -17,13 +17,9 @@ int CWebSocketClientIntfHandler::ProcessRequest(const std::string& request, cons
             header.partition = MakePagePartition(pageOrigin);
             // Every frame is a module call; "GET_RESULT" is nothing special here. A frame refused
             // by the store (a session bound) is not run: status "FALSE".
-            if (CreateTask(header, request) == 0) {
-                ProcessTask(header);  // the module runs now, on this thread
-                // A task lives only for its frame: it is removed as its result is read, in one
-                // hold of the store's lock. A task still running under these keys belongs to
-                // another frame that reused them (ours has finished) and is left to that frame.
-                code = GetTaskResultAndRemove(header, response);
-            }
+            // The module runs now, on this thread. A task lives only for its frame: it is
+            // removed as its result is read, in the hold of the store's lock that publishes it.
+            code = RunTask(header, request, /*bKeep=*/false, response);
         }
     }
 

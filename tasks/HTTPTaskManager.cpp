@@ -286,14 +286,22 @@ CHTTPTaskManager::~CHTTPTaskManager() {
 }
 
 int CHTTPTaskManager::CreateTask(const _PROTOCOL_HEADER& header, const std::string& request) {
+    return FileTask(header, request) != nullptr ? 0 : -1;
+}
+
+CHTTPTaskManager::CHTTPTask* CHTTPTaskManager::FileTask(const _PROTOCOL_HEADER& header,
+                                                        const std::string& request) {
     DMlogprint("[%s] Param : %s\n", "CreateTask", request.c_str());
-    auto* task = new CHTTPTask(header, request, /*handle=*/nullptr);
-    return InsertTask(task);
+    return FileOwnedTask(new CHTTPTask(header, request, /*handle=*/nullptr));
 }
 
 int CHTTPTaskManager::InsertTask(CHTTPTask* task) {
+    return FileOwnedTask(task) != nullptr ? 0 : -1;
+}
+
+CHTTPTaskManager::CHTTPTask* CHTTPTaskManager::FileOwnedTask(CHTTPTask* task) {
     if (task == nullptr)
-        return -1;
+        return nullptr;
     std::unique_ptr<CHTTPTask> owned(task);
     CVexAutoLock lock(&m_mutex);
     const _PROTOCOL_HEADER& header = task->GetProtocolHeader();
@@ -355,18 +363,19 @@ int CHTTPTaskManager::InsertTask(CHTTPTask* task) {
                 DMlogprint("[%s] ERROR session key of %zu bytes, request refused\n", "InsertTask",
                            longestKey);
             }
-            return -1;  // the task is deleted with `owned`
+            return nullptr;  // the task is deleted with `owned`
         }
         if (refuseBytes()) {
             if (pageSessions == 0)
                 m_mapPageSessions.erase(header.partition);
-            return -1;
+            return nullptr;
         }
-        OriginKey originKey(header.partition, header.origin);
-        auto originIt = m_mapOrigin.find(originKey);
+        auto originIt = m_mapOrigin.find(OriginKeyLess::View(header.partition, header.origin));
         if (originIt == m_mapOrigin.end()) {
             std::unique_ptr<SessionMap> sessions(new SessionMap());
-            originIt = m_mapOrigin.emplace(std::move(originKey), sessions.get()).first;
+            originIt =
+                m_mapOrigin.emplace(OriginKey(header.partition, header.origin), sessions.get())
+                    .first;
             sessions.release();
         }
         std::unique_ptr<CHTTPSession> created(new CHTTPSession(this));  // opens the module
@@ -376,7 +385,7 @@ int CHTTPTaskManager::InsertTask(CHTTPTask* task) {
         ++pageSessions;
         ++m_nSessions;
     } else if (refuseBytes()) {
-        return -1;
+        return nullptr;
     }
     // Charged before AddTask, which may let go of the lock: the bytes are the task's from here on,
     // so requests admitted meanwhile see them.
@@ -387,11 +396,12 @@ int CHTTPTaskManager::InsertTask(CHTTPTask* task) {
     // AddTask may let go of the lock while it waits for a task it replaces; the session is pinned
     // meanwhile and none of the iterators above is used afterwards.
     session->AddTask(owned.release());
-    return 0;
+    // Still running (a task is filed running), so nothing deletes it before it is processed.
+    return task;
 }
 
 CHTTPTaskManager::CHTTPSession* CHTTPTaskManager::FindSession(const _PROTOCOL_HEADER& header) {
-    auto originIt = m_mapOrigin.find(OriginKey(header.partition, header.origin));
+    auto originIt = m_mapOrigin.find(OriginKeyLess::View(header.partition, header.origin));
     if (originIt == m_mapOrigin.end())
         return nullptr;
     auto sessionIt = originIt->second->find(header.session_id);
@@ -420,15 +430,41 @@ int CHTTPTaskManager::ProcessTask(const _PROTOCOL_HEADER& header) {
     // nothing deletes it until it is published below.
     std::string reply = task->CallModule();
     CVexAutoLock lock(&m_mutex);
+    PublishLocked(*task, reply);
+    return 0;
+}
+
+void CHTTPTaskManager::PublishLocked(CHTTPTask& task, std::string& reply) {
     // The reply is stored and charged in one hold of the lock, so whoever removes the task (which
     // needs the lock and a finished task) gives back exactly what was charged.
-    task->Publish(reply);
-    Recharge(*task);
+    task.Publish(reply);
+    Recharge(task);
     // Requests waiting for a running task with the same key sleep on m_taskDone under this lock,
     // so waking them here, after the status is stored, loses none.
     if (m_nTaskWaiters.load() != 0)
         m_taskDone.NotifyAll();
-    return 0;
+}
+
+int CHTTPTaskManager::RunTask(const _PROTOCOL_HEADER& header, const std::string& request,
+                              bool bKeep, _PROTOCOL_RESPONSE& response) {
+    CHTTPTask* task = FileTask(header, request);
+    if (task == nullptr)
+        return TASK_RESULT_NONE;
+    // Filed running: nothing deletes or replaces it until it is published below, so it needs no
+    // second lookup, and the store's lock is not held while the bridge's lock is taken.
+    std::string reply = task->CallModule();
+    CVexAutoLock lock(&m_mutex);
+    PublishLocked(*task, reply);
+    if (bKeep) {
+        task->GetTaskResult(response);
+        return TASK_RESULT_FINISHED;
+    }
+    // Finished and still filed under its keys (a replacement waits for the lock we hold), so the
+    // removal below neither waits nor lets go of the lock. The reply changes hands without a copy;
+    // the task's emptied texts are wiped as it is deleted.
+    response = std::move(task->m_result);
+    task->GetParentSession()->RemoveTask(MakeTaskKey(header));
+    return TASK_RESULT_FINISHED;
 }
 
 void CHTTPTaskManager::Recharge(CHTTPTask& task) {

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "support/VexMutex.h"
@@ -72,7 +73,19 @@ public:
     using SessionMap = std::map<std::string, CHTTPSession*>;
     // (partition, "origin" member) of the requests that made the sessions.
     using OriginKey = std::pair<std::string, std::string>;
-    using OriginMap = std::map<OriginKey, SessionMap*>;
+    // Ordered as the pairs are, and able to find a key from views of the header's texts, so that a
+    // lookup copies neither text (it runs under the store's lock, several times per request).
+    struct OriginKeyLess {
+        using is_transparent = void;
+        using View = std::pair<std::string_view, std::string_view>;
+        static View AsView(const OriginKey& key) { return View(key.first, key.second); }
+        static const View& AsView(const View& view) { return view; }
+        template <typename A, typename B>
+        bool operator()(const A& a, const B& b) const {
+            return AsView(a) < AsView(b);
+        }
+    };
+    using OriginMap = std::map<OriginKey, SessionMap*, OriginKeyLess>;
 
     // The byte budgets are the constants above; tests give smaller ones.
     explicit CHTTPTaskManager(std::size_t maxTaskBytesPerPage = kMaxTaskBytesPerPage,
@@ -95,6 +108,14 @@ public:
     // Runs the task filed under the header's keys on the calling thread, outside the store's lock.
     // 1 when there is no such task, else 0.
     int ProcessTask(const _PROTOCOL_HEADER& header);
+    // A request's whole road through the store: files a task as CreateTask does, runs it on the
+    // calling thread as ProcessTask does, and hands its own result out in the same hold of the lock
+    // that publishes it, so no other request with the same keys can come between. With bKeep the
+    // task stays filed (parked for a later collection) and its result is copied into response;
+    // without, the task is removed and its reply moved into response. TASK_RESULT_FINISHED, or
+    // TASK_RESULT_NONE (response untouched) when the store refused the task.
+    int RunTask(const _PROTOCOL_HEADER& header, const std::string& request, bool bKeep,
+                _PROTOCOL_RESPONSE& response);
     // TASK_RESULT_NONE, TASK_RESULT_RUNNING, or TASK_RESULT_FINISHED with the task's result copied
     // into response (response is untouched otherwise).
     int GetTaskResult(const _PROTOCOL_HEADER& header, _PROTOCOL_RESPONSE& response);
@@ -123,6 +144,14 @@ public:
     static std::size_t TaskCharge(const CHTTPTask& task);
 
 protected:
+    // CreateTask's work: logs the request and files a new running task; the task, or null when the
+    // store refused it. The task stays valid after the lock is gone because it is running.
+    CHTTPTask* FileTask(const _PROTOCOL_HEADER& header, const std::string& request);
+    // InsertTask's work, giving the filed task (null when refused).
+    CHTTPTask* FileOwnedTask(CHTTPTask* task);
+    // Publishes a processed task's reply and wakes the threads waiting for a task of the store.
+    // Caller holds m_mutex.
+    void PublishLocked(CHTTPTask& task, std::string& reply);
     // The session filed under the header's partition, origin and session key, or null. Caller
     // holds m_mutex.
     CHTTPSession* FindSession(const _PROTOCOL_HEADER& header);

@@ -1,6 +1,8 @@
 // Protocol records: copying and wiping.
 #include "tasks/ProtocolRecords.h"
 
+#include <utility>
+
 #include "support/Wipe.h"
 
 namespace {
@@ -69,6 +71,18 @@ _PROTOCOL_RESPONSE& _PROTOCOL_RESPONSE::operator=(const _PROTOCOL_RESPONSE& othe
     WipeString(reply);
     status = other.status;
     reply = other.reply;
+    return *this;
+}
+
+_PROTOCOL_RESPONSE& _PROTOCOL_RESPONSE::operator=(_PROTOCOL_RESPONSE&& other) noexcept {
+    if (this == &other)
+        return *this;
+    WipeString(status);
+    WipeString(reply);
+    status = std::move(other.status);
+    reply = std::move(other.reply);
+    WipeString(other.status);
+    WipeString(other.reply);
     return *this;
 }
 

@@ -51,6 +51,9 @@ public:
     // Copies both fields; this is how a finished task hands its result out. The replaced text is
     // wiped first.
     _PROTOCOL_RESPONSE& operator=(const _PROTOCOL_RESPONSE& other);
+    // Takes both fields over without copying a long text; what the source keeps (a short text is
+    // copied out of its own buffer) is wiped, and so is the replaced text.
+    _PROTOCOL_RESPONSE& operator=(_PROTOCOL_RESPONSE&& other) noexcept;
     virtual ~_PROTOCOL_RESPONSE();
 
     std::string status;

@@ -146,4 +146,37 @@ TEST_F(TaskStoreConcurrencyTest, MixedLoad_ManyThreadsFewKeys_EndsConsistently) 
     EXPECT_EQ(m_bridge.m_nOpens.load(), m_bridge.m_nCloses.load());
 }
 
+TEST_F(TaskStoreConcurrencyTest, RunTask_SameKeysFromManyThreads_EachRequestGetsItsOwnResult) {
+    InspectableStore store;
+    const _PROTOCOL_HEADER h = MakeHeader("o", "1", "t");
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 400;
+    std::atomic<int> wrong{0};
+    std::vector<std::unique_ptr<DeadlineThread>> workers;
+    for (int t = 0; t < kThreads; ++t) {
+        workers.push_back(std::make_unique<DeadlineThread>([&, t] {
+            for (int round = 0; round < kRounds; ++round) {
+                // Collected and parked requests mixed: either way a request is answered with the
+                // reply to its own text, never with that of a request that replaced its task.
+                const std::string request = "r" + std::to_string(t) + "-" + std::to_string(round);
+                _PROTOCOL_RESPONSE response;
+                if (store.RunTask(h, request, /*bKeep=*/round % 3 == 0, response) !=
+                        TASK_RESULT_FINISHED ||
+                    response.reply != "reply:" + request)
+                    ++wrong;
+            }
+        }));
+    }
+    for (auto& w : workers)
+        w->Join(std::chrono::seconds(120));
+    EXPECT_EQ(0, wrong.load());
+    // At most the one parked task under the keys is left, and the charges are exactly its own.
+    EXPECT_LE(store.TaskCount("o", ""), 1);
+    EXPECT_TRUE(store.ChargesMatchTasks());
+    _PROTOCOL_RESPONSE last;
+    store.RemoveTask(h);
+    EXPECT_EQ(TASK_RESULT_NONE, store.GetTaskResult(h, last));
+    EXPECT_EQ(0u, store.TotalTaskBytes());
+}
+
 }  // namespace
