@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "protocol/HTTPClientIntfHandler.h"
 #include "protocol/WebSocketClientIntfHandler.h"
@@ -34,7 +35,7 @@ public:
 
     // value: everything after the first key + "=" in text (later "&" pairs are not split off), or ""
     // when it does not occur. 0, or -1 when the value is empty.
-    int GetJsonStringFromReqData(const std::string& text, const char* key, std::string& value);
+    int GetJsonStringFromReqData(std::string_view text, const char* key, std::string& value);
     // Has the HTTP client interface answer request and frames the answer into out.
     void handle_HTTPClientIntf(const std::string& request, const char* pageOrigin,
                                std::string& out);

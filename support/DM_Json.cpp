@@ -99,7 +99,8 @@ int CDM_Json::GetValueString(const std::string& key, std::string& out) {
         const char* value = json_object_get_string(member);
         const int length = json_object_get_string_len(member);
         out.clear();
-        out.reserve(static_cast<std::size_t>(length) * 6 + 2);
+        // Exactly the escaped size: a short member stays in the string's own buffer.
+        out.reserve(JsonStringSize(value, static_cast<std::size_t>(length)));
         AppendJsonString(out, value, static_cast<std::size_t>(length));
         return 0;
     }
@@ -153,40 +154,41 @@ int CDM_Json::AddObject(const std::string& key, CDM_Json* child) {
 }
 
 namespace {
-// The two-character escape of a byte, or 0 when it has none.
-char ShortEscape(unsigned char c) {
-    switch (c) {
-        case '\b':
-            return 'b';
-        case '\n':
-            return 'n';
-        case '\r':
-            return 'r';
-        case '\t':
-            return 't';
-        case '\f':
-            return 'f';
-        case '"':
-            return '"';
-        case '\\':
-            return '\\';
-        case '/':
-            return '/';
-        default:
-            return 0;
+// How each byte is written in a JSON string: 0 as it is, 'u' as \u00xx, any other value as that
+// letter after a backslash. One table lookup per byte: the replies escaped here are JSON texts
+// themselves, full of quotes, and every reply goes through it.
+struct CEscapeTable {
+    char code[256] = {};
+    constexpr CEscapeTable() {
+        for (int c = 0; c < 0x20; ++c)
+            code[c] = 'u';
+        code[static_cast<unsigned char>('\b')] = 'b';
+        code[static_cast<unsigned char>('\n')] = 'n';
+        code[static_cast<unsigned char>('\r')] = 'r';
+        code[static_cast<unsigned char>('\t')] = 't';
+        code[static_cast<unsigned char>('\f')] = 'f';
+        code[static_cast<unsigned char>('"')] = '"';
+        code[static_cast<unsigned char>('\\')] = '\\';
+        code[static_cast<unsigned char>('/')] = '/';
     }
+};
+constexpr CEscapeTable kEscape;
+
+char EscapeOf(char c) {
+    return kEscape.code[static_cast<unsigned char>(c)];
 }
 }  // namespace
 
 std::size_t JsonStringSize(const char* text) {
-    std::size_t size = 2;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
-        if (ShortEscape(*p) != 0)
-            size += 2;
-        else if (*p < 0x20)
-            size += 6;
-        else
-            size += 1;
+    return JsonStringSize(text, std::strlen(text));
+}
+
+std::size_t JsonStringSize(const char* text, std::size_t length) {
+    std::size_t size = 2 + length;
+    for (const char* end = text + length; text != end; ++text) {
+        const char escape = EscapeOf(*text);
+        if (escape != 0)
+            size += escape == 'u' ? 5 : 1;
     }
     return size;
 }
@@ -197,26 +199,27 @@ void AppendJsonString(std::string& out, const char* text) {
 
 void AppendJsonString(std::string& out, const char* text, std::size_t length) {
     static const char kHex[] = "0123456789abcdef";
-    out += '"';
-    const char* run = text;  // bytes copied as they are, appended in one piece
-    const char* p = text;
-    for (const char* end = text + length; p != end; ++p) {
-        const unsigned char c = static_cast<unsigned char>(*p);
-        const char escape = ShortEscape(c);
-        if (escape == 0 && c >= 0x20)
-            continue;
-        out.append(run, static_cast<std::size_t>(p - run));
-        if (escape != 0) {
-            const char pair[2] = {'\\', escape};
-            out.append(pair, 2);
+    // Sized first and then written in place: a reply of the module is JSON full of quotes, and an
+    // append per escape cost more than the second pass over the text.
+    const std::size_t start = out.size();
+    out.resize(start + JsonStringSize(text, length));
+    char* q = &out[start];
+    *q++ = '"';
+    for (const char* end = text + length; text != end; ++text) {
+        const char escape = EscapeOf(*text);
+        if (escape == 0) {
+            *q++ = *text;
+        } else if (escape != 'u') {
+            *q++ = '\\';
+            *q++ = escape;
         } else {
+            const unsigned char c = static_cast<unsigned char>(*text);
             const char code[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0x0F]};
-            out.append(code, 6);
+            std::memcpy(q, code, sizeof(code));
+            q += sizeof(code);
         }
-        run = p + 1;
     }
-    out.append(run, static_cast<std::size_t>(p - run));
-    out += '"';
+    *q = '"';
 }
 
 void CJsonObjectWriter::Key(const char* key) {

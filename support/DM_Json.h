@@ -44,6 +44,8 @@ private:
 // The length of text (up to its first NUL, as a json-c string ends there) as a JSON string, quotes
 // included.
 std::size_t JsonStringSize(const char* text);
+// The same for length bytes of text, NUL bytes included.
+std::size_t JsonStringSize(const char* text, std::size_t length);
 // Appends that JSON string: quoted; backspace, form feed, line feed, carriage return, tab, '"',
 // backslash and '/' escaped with a backslash, every other byte below 0x20 as \u00xx (lower-case hex),
 // and all other bytes as they are.
