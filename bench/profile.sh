@@ -4,11 +4,13 @@
 # it with `perf record --call-graph dwarf`, then prints the inclusive share of the daemon's samples
 # for each function that takes at least 0.5 % (perf report --children).
 #
-#   bench/profile.sh [--build-dir DIR] [--seconds S] [--out FILE] -- LOAD-ARGS...
+#   bench/profile.sh [--build-dir DIR] [--seconds S] [--out FILE] [--user] -- LOAD-ARGS...
 #
 # --build-dir  bench build directory (default: build-bench at the repository root)
 # --seconds    length of the recording (default 5), after one second of warm-up load
 # --out        where perf's data goes (default: a temporary file, removed afterwards)
+# --user       record user-space samples only: the daemon's own code and its libraries, without
+#              the kernel's TCP and scheduling work that the baseline shares
 # LOAD-ARGS    nv_bench_load's mode and options without --port, for example
 #              `-- http --conns 16 --threads 2` or `-- ws --conns 20 --threads 2`
 # Needs perf (Debian package linux-perf) and root for the private namespace.
@@ -18,6 +20,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD="$ROOT/build-bench"
 SECONDS_REC=5
 OUT=""
+SCOPE=()
 INSIDE=0
 ARGS=("$@")
 while [ $# -gt 0 ]; do
@@ -25,9 +28,10 @@ while [ $# -gt 0 ]; do
     --build-dir) BUILD=$(realpath -m "$2"); shift ;;
     --seconds) SECONDS_REC=$2; shift ;;
     --out) OUT=$(realpath -m "$2"); shift ;;
+    --user) SCOPE=(--all-user) ;;
     --in-netns) INSIDE=1 ;;  # internal: this process runs in the private namespace
     --) shift; break ;;
-    -h | --help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "profile.sh: unknown option $1" >&2; exit 2 ;;
     esac
     shift
@@ -62,7 +66,7 @@ DUR=$(awk -v s="$SECONDS_REC" 'BEGIN { print s + 2 }')
 "$LOAD" "$@" --port 4441 --duration "$DUR" --expect '"status": "TRUE"' >"$WORK/load.txt" 2>/dev/null &
 LOAD_PID=$!
 sleep 1
-perf record -q -F 499 --call-graph dwarf,16384 -p "$PID" -o "$OUT" -- sleep "$SECONDS_REC" 2>/dev/null
+perf record -q ${SCOPE[@]+"${SCOPE[@]}"} -F 499 --call-graph dwarf,16384 -p "$PID" -o "$OUT" -- sleep "$SECONDS_REC" 2>/dev/null
 wait "$LOAD_PID" || true
 echo "# load: $(tr '\n' ' ' <"$WORK/load.txt")"
 echo "# load average: $(cut -d' ' -f1-3 /proc/loadavg)"
