@@ -3,8 +3,10 @@
 # private network namespace, sends a fixed number of requests over one keep-alive connection while
 # `perf` counts every malloc, calloc and realloc of the daemon (uprobes on libc, with call graphs),
 # and prints the allocations per request grouped by the daemon's own frame nearest to the call (the
-# module's calls all count under the bridge's GetFunc). Unlike CPU profiles the counts do not
-# depend on the machine's load, so two builds compare exactly.
+# module's calls all count under the bridge's GetFunc). Unlike CPU profiles the total does not
+# depend on the machine's load, so two builds compare exactly; the split by caller comes from call
+# graphs, which a busy machine thins out (a stack that cannot be unwound counts as outside the
+# daemon), so take it on a quiet machine.
 #
 #   bench/allocs.sh [--build-dir DIR] [--requests N] [-- LOAD-ARGS...]
 #
@@ -25,7 +27,7 @@ while [ $# -gt 0 ]; do
     --requests) REQUESTS=$2; OPTS+=(--requests "$2"); shift ;;
     --in-netns) INSIDE=1 ;;  # internal: this process runs in the private namespace
     --) shift; break ;;
-    -h | --help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "allocs.sh: unknown option $1" >&2; exit 2 ;;
     esac
     shift
@@ -35,6 +37,7 @@ if [ "$INSIDE" = 0 ]; then
     exec unshare --net "$0" ${OPTS[@]+"${OPTS[@]}"} --in-netns -- "$@"
 fi
 ip link set lo up
+source "$ROOT/bench/lib.sh"
 
 LIBC=$(ldd "$BUILD/daemon/NorrimVelstraSvc" | awk '$1 ~ /^libc\.so/ { print $3 }')
 [ -n "$LIBC" ] || { echo "allocs.sh: cannot find the daemon's libc" >&2; exit 1; }
@@ -54,12 +57,7 @@ for fn in malloc calloc realloc; do
 done
 
 "$BUILD/daemon/NorrimVelstraSvc" -H "$WORK" -S >/dev/null 2>&1
-for _ in $(seq 1 200); do
-    PID=$(ss -Hltnp "sport = :4441" | sed -n 's/.*pid=\([0-9]*\).*/\1/p' | head -n1)
-    [ -z "$PID" ] || break
-    sleep 0.05
-done
-[ -n "$PID" ] || { echo "allocs.sh: the daemon does not listen on 4441" >&2; exit 1; }
+PID=$(wait_listen 4441) || { echo "allocs.sh: the daemon does not listen on 4441" >&2; exit 1; }
 
 LOAD=("$BUILD/bench/nv_bench_load" http --port 4441 --conns 1 "$@")
 "${LOAD[@]}" --requests 200 >/dev/null

@@ -42,6 +42,7 @@ if [ "$INSIDE" = 0 ]; then
     exec unshare --net "$0" "${ARGS[@]:0:${#ARGS[@]}-$#-1}" --in-netns -- "$@"
 fi
 ip link set lo up
+source "$ROOT/bench/lib.sh"
 
 DAEMON_BIN="$BUILD/daemon/NorrimVelstraSvc"
 LOAD="$BUILD/bench/nv_bench_load"
@@ -55,12 +56,7 @@ cleanup() {
 trap cleanup EXIT
 
 "$DAEMON_BIN" -H "$WORK" -S >/dev/null 2>&1
-for _ in $(seq 1 200); do
-    PID=$(ss -Hltnp "sport = :4441" | sed -n 's/.*pid=\([0-9]*\).*/\1/p' | head -n1)
-    [ -z "$PID" ] || break
-    sleep 0.05
-done
-[ -n "$PID" ] || { echo "profile.sh: the daemon does not listen on 4441" >&2; exit 1; }
+PID=$(wait_listen 4441) || { echo "profile.sh: the daemon does not listen on 4441" >&2; exit 1; }
 
 DUR=$(awk -v s="$SECONDS_REC" 'BEGIN { print s + 2 }')
 "$LOAD" "$@" --port 4441 --duration "$DUR" --expect '"status": "TRUE"' >"$WORK/load.txt" 2>/dev/null &

@@ -104,17 +104,8 @@ BASE_PID=""
 
 # ---------------------------------------------------------------------------------------------
 # Processes
-listen_pid() { ss -Hltnp "sport = :$1" 2>/dev/null | sed -n 's/.*pid=\([0-9]*\).*/\1/p' | head -n1; }
-
-wait_listen() {  # port -> pid of the listener
-    local i pid
-    for i in $(seq 1 200); do
-        pid=$(listen_pid "$1")
-        if [ -n "$pid" ]; then echo "$pid"; return 0; fi
-        sleep 0.05
-    done
-    return 1
-}
+# listen_pid and wait_listen
+source "$ROOT/bench/lib.sh"
 
 wait_gone() {  # pid
     local i
