@@ -5,32 +5,14 @@
 #include <string>
 
 #include "LogCapture.h"
+#include "ReplyTexts.h"
 #include "protocol/DMmongooseRequestHandler.h"
 #include "protocol_test_support.h"
 
 namespace {
 
-const char kHead[] =
-    "HTTP/1.1 200 OK\r\n"
-    "Access-Control-Allow-Headers: Content-Type\r\n"
-    "Access-Control-Allow-Origin: *\r\n"
-    "Access-Control-Max-Age: 10000\r\n"
-    "Content-Type: text/html;charset=UTF-8\r\n"
-    "Vary: Accept-Encoding\r\n"
-    "Content-Security-Policy: default-src 'none'\r\n"
-    "X-Content-Type-Options: nosniff\r\n";
-
 std::string Framed(const std::string& body) {
-    return kHead + std::string("Content-Length: ") + std::to_string(body.size()) + "\r\n\r\n" +
-           body;
-}
-
-std::string EnvelopeOf(const std::string& id, const std::string& tabid, const std::string& callback,
-                       const std::string& status, const std::string& escapedReply) {
-    return "{ \"response\": { \"id\": \"" + id + "\", \"tabid\": \"" + tabid +
-           "\", \"callback\": \"" + callback + "\", \"status\": \"" + status +
-           "\", \"reply\": { \"reply\": { \"status\": \"\", \"reply\": \"" + escapedReply +
-           "\" } } } }";
+    return ReplyHead(body.size()) + body;
 }
 
 class RequestHandler : public FakeModuleFixture {
@@ -74,11 +56,11 @@ TEST_F(RequestHandler, MakeReply_MultiByteBody_ContentLengthCountsBytes) {
     ASSERT_EQ(body.size(), 11u);
     std::string out;
     m_handler.MakeReply(body, out);
-    EXPECT_EQ(out, kHead + std::string("Content-Length: 11\r\n\r\n") + body);
+    EXPECT_EQ(out, ReplyHead(11) + body);
     EXPECT_EQ(m_cap.Lines(), std::vector<std::string>{"strResponse - " + out + "\n"});
 
     m_handler.MakeReply("", out);
-    EXPECT_EQ(out, kHead + std::string("Content-Length: 0\r\n\r\n"));
+    EXPECT_EQ(out, ReplyHead(0));
 }
 
 TEST_F(RequestHandler, HandleRequest_FormText_CompleteResponseWithModuleReply) {
@@ -88,9 +70,9 @@ TEST_F(RequestHandler, HandleRequest_FormText_CompleteResponseWithModuleReply) {
     // The module's reply (echo: + the request text) rides as a JSON string with json-c's escapes;
     // UTF-8 passes through unescaped, so the length in bytes and in characters differ.
     const std::string body =
-        EnvelopeOf("7", "t1", "cb", "TRUE",
-                   "echo:{\\\"id\\\":\\\"7\\\",\\\"tabid\\\":\\\"t1\\\",\\\"callback\\\":"
-                   "\\\"cb\\\",\\\"x\\\":\\\"\xC3\xA9\\/\\\"}");
+        Envelope("7", "t1", "cb", "TRUE",
+                 "echo:{\\\"id\\\":\\\"7\\\",\\\"tabid\\\":\\\"t1\\\",\\\"callback\\\":"
+                 "\\\"cb\\\",\\\"x\\\":\\\"\xC3\xA9\\/\\\"}");
     EXPECT_EQ(out, Framed(body));
     EXPECT_EQ(Stats().nInvokeCalls, 1);
     EXPECT_TRUE(m_cap.Contains("strResponse - " + out + "\n"));
@@ -99,7 +81,7 @@ TEST_F(RequestHandler, HandleRequest_FormText_CompleteResponseWithModuleReply) {
 TEST_F(RequestHandler, HandleRequest_NotJson_FramedFalseEnvelopeWithoutModuleCall) {
     std::string out;
     m_handler.handle_request("request=abc", out);
-    EXPECT_EQ(out, Framed(EnvelopeOf("", "", "", "FALSE", "")));
+    EXPECT_EQ(out, Framed(Envelope("", "", "", "FALSE", "")));
     EXPECT_EQ(Stats().nInvokeCalls, 0);
 }
 
@@ -130,7 +112,7 @@ TEST_F(RequestHandler, HandleRequestWS_Frame_UnframedReplyAndNoParking) {
     // Over WebSocket GET_RESULT is an ordinary module call, and the reply is the bare envelope.
     EXPECT_EQ(
         out,
-        EnvelopeOf(
+        Envelope(
             "1", "t", "", "TRUE",
             "echo:{\\\"id\\\":\\\"1\\\",\\\"tabid\\\":\\\"t\\\",\\\"cmd\\\":\\\"GET_RESULT\\\"}"));
     EXPECT_EQ(Stats().nInvokeCalls, 1);
